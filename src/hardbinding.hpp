@@ -1,0 +1,247 @@
+// The `c2pa.hash.data` hard binding of a text: a SHA-2 digest over the text
+// with the excluded byte ranges (in practice the wrapper) removed and the
+// remainder normalised to NFC.
+//
+// The operations are generic over the digest (`Hasher`) and the normaliser
+// (`Normalizer`); the provided implementations are in hardbinding/provided.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "wrapper.hpp"
+
+namespace quorvane::hardbinding {
+
+// ---- algorithms ----------------------------------------------------------
+
+class Algorithm {
+ public:
+  enum Value : std::uint8_t { Sha256 = 0, Sha384 = 1, Sha512 = 2 };
+
+  constexpr Algorithm(Value v) noexcept : value_(v) {}  // NOLINT: implicit by design
+
+  // Exactly "sha256", "sha384" or "sha512", byte for byte.
+  // Errors: UnsupportedAlgorithm carrying an owned copy of `id` unchanged.
+  static Result<Algorithm> from_id(std::string_view id);
+
+  // The identifier, as static text; the inverse of from_id.
+  constexpr std::string_view id() const noexcept {
+    switch (value_) {
+      case Sha256: return "sha256";
+      case Sha384: return "sha384";
+      case Sha512: return "sha512";
+    }
+    return "sha256";
+  }
+
+  // 32, 48 or 64.
+  constexpr std::size_t digest_length() const noexcept {
+    switch (value_) {
+      case Sha256: return 32;
+      case Sha384: return 48;
+      case Sha512: return 64;
+    }
+    return 32;
+  }
+
+  constexpr Value value() const noexcept { return value_; }
+  friend constexpr bool operator==(Algorithm, Algorithm) = default;
+
+ private:
+  Value value_;
+};
+
+// A digest implementation: one-shot over a contiguous buffer, stateless,
+// never failing. The result is exactly `alg.digest_length()` bytes.
+template <class H>
+concept Hasher = requires(const H& h, Algorithm alg, std::span<const std::uint8_t> data) {
+  { h.digest(alg, data) } -> std::same_as<std::vector<std::uint8_t>>;
+};
+
+// ---- hashed bytes --------------------------------------------------------
+
+struct Exclusion {
+  std::uint64_t start = 0;
+  std::uint64_t length = 0;
+  friend bool operator==(const Exclusion&, const Exclusion&) = default;
+};
+
+// A text normaliser: borrowed UTF-8 in, its normal form as new UTF-8 out.
+// Stateless and default-constructible, so that an operation can be
+// instantiated for it without a value at run time. A normaliser may also
+// offer `normalize_owned(std::string&&)`, with the same result, to hand an
+// already normal buffer back without copying it, and
+// `is_normalized(std::string_view) -> bool`, true only for text that it
+// would return unchanged.
+template <class N>
+concept Normalizer = std::default_initializable<N> && requires(const N& n, std::string_view s) {
+  { n.normalize(s) } -> std::same_as<std::string>;
+};
+
+// The bytes that a data hash covers: `text` with the `exclusions` removed in
+// list order, the joined remainder normalised by N as one text.
+// Each exclusion must satisfy, in this order: start + length does not
+// overflow; start is not before the end of the previous one; the end is
+// inside the text; both ends are character boundaries.
+// Errors: ExclusionMalformed for the first exclusion that fails.
+// `exclusions` must not be empty (both callers ensure it).
+namespace detail {
+
+// The checks one exclusion must pass, in their order, given the end of the
+// previous one (`cursor`). On success returns true and sets `end`.
+inline bool exclusion_ok(std::string_view text, const Exclusion& ex, std::uint64_t cursor,
+                         std::uint64_t& end) noexcept {
+  end = ex.start + ex.length;
+  return end >= ex.start && ex.start >= cursor && end <= text.size() &&
+         wrapper::is_char_boundary(text, ex.start) && wrapper::is_char_boundary(text, end);
+}
+
+inline std::string_view span_of(std::string_view text, std::uint64_t from, std::uint64_t to) {
+  return text.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(to - from));
+}
+
+template <class N>
+std::string normalize_buffer(const N& normalizer, std::string&& buffer) {
+  if constexpr (requires {
+                  { normalizer.normalize_owned(std::move(buffer)) } -> std::same_as<std::string>;
+                }) {
+    return normalizer.normalize_owned(std::move(buffer));
+  } else {
+    return normalizer.normalize(buffer);
+  }
+}
+
+template <class N>
+bool known_normalized(const N& normalizer, std::string_view text) {
+  if constexpr (requires {
+                  { normalizer.is_normalized(text) } -> std::same_as<bool>;
+                }) {
+    return normalizer.is_normalized(text);
+  } else {
+    return false;
+  }
+}
+
+}  // namespace detail
+
+template <Normalizer N>
+Result<std::string> hashed_bytes(std::string_view text, std::span<const Exclusion> exclusions) {
+  std::string kept;
+  kept.reserve(text.size());
+  std::uint64_t cursor = 0;
+  for (const Exclusion& ex : exclusions) {
+    std::uint64_t end = 0;
+    if (!detail::exclusion_ok(text, ex, cursor, end)) {
+      return std::unexpected(Error::exclusion_malformed());
+    }
+    kept.append(detail::span_of(text, cursor, ex.start));
+    cursor = end;
+  }
+  kept.append(text.substr(static_cast<std::size_t>(cursor)));
+  return detail::normalize_buffer(N{}, std::move(kept));
+}
+
+// The digest of hashed_bytes<N>(text, exclusions): the same bytes digested,
+// with less copying where that cannot change them. When the exclusions leave
+// a single kept span (a wrapper at the end of the text, say), the span is
+// normalised straight from the text, or digested where it lies when the
+// normaliser offers `is_normalized` and that proves it normal.
+// Errors: ExclusionMalformed, as hashed_bytes.
+template <Hasher H, Normalizer N>
+Result<std::vector<std::uint8_t>> digest_hashed_bytes(std::string_view text,
+                                                      std::span<const Exclusion> exclusions,
+                                                      Algorithm alg, const H& hasher) {
+  std::uint64_t cursor = 0;
+  std::size_t pieces = 0;
+  std::string_view piece;
+  for (const Exclusion& ex : exclusions) {
+    std::uint64_t end = 0;
+    if (!detail::exclusion_ok(text, ex, cursor, end)) {
+      return std::unexpected(Error::exclusion_malformed());
+    }
+    if (ex.start > cursor) {
+      ++pieces;
+      piece = detail::span_of(text, cursor, ex.start);
+    }
+    cursor = end;
+  }
+  if (cursor < text.size()) {
+    ++pieces;
+    piece = detail::span_of(text, cursor, text.size());
+  }
+  if (pieces > 1) {
+    auto bytes = hashed_bytes<N>(text, exclusions);
+    if (!bytes) return std::unexpected(std::move(bytes.error()));
+    return hasher.digest(alg, wrapper::as_bytes(*bytes));
+  }
+  const N normalizer{};
+  if (detail::known_normalized(normalizer, piece)) {
+    return hasher.digest(alg, wrapper::as_bytes(piece));
+  }
+  return hasher.digest(alg, wrapper::as_bytes(normalizer.normalize(piece)));
+}
+
+// ---- the data hash -------------------------------------------------------
+
+struct DataHash {
+  std::vector<Exclusion> exclusions;
+  std::string alg;
+  std::vector<std::uint8_t> hash;
+  friend bool operator==(const DataHash&, const DataHash&) = default;
+};
+
+// The binding of a text that carries exactly one wrapper: its one exclusion
+// is the wrapper's range.
+// Errors: NotFound, CorruptedWrapper, MultipleWrappers (from extraction).
+template <Hasher H, Normalizer N>
+Result<DataHash> compute_data_hash(std::string_view text, Algorithm alg, const H& hasher,
+                                   const N& /*normalizer*/) {
+  auto found = wrapper::extract(text);
+  if (!found) return std::unexpected(std::move(found.error()));
+  const Exclusion ex{found->start, found->length};
+  auto digest = digest_hashed_bytes<H, N>(text, std::span<const Exclusion>(&ex, 1), alg, hasher);
+  if (!digest) return std::unexpected(std::move(digest.error()));
+  DataHash out;
+  out.exclusions.push_back(ex);
+  out.alg = std::string(alg.id());
+  out.hash = std::move(*digest);
+  return out;
+}
+
+// Checks `binding` against `text`, in this order:
+//   1. empty exclusions                                -> ExclusionMalformed
+//   2. alg not an identifier                            -> UnsupportedAlgorithm
+//   3. not exactly one valid wrapper                   -> NotFound, CorruptedWrapper,
+//                                                         MultipleWrappers
+//   4. no exclusion equals the wrapper's range exactly -> ExclusionMalformed
+//   5. an exclusion fails the checks of hashed_bytes   -> ExclusionMalformed
+//   6-7. digest length or bytes differ from `hash`     -> HashMismatch
+template <Hasher H, Normalizer N>
+Status verify_data_hash(std::string_view text, const DataHash& binding, const H& hasher,
+                        const N& /*normalizer*/) {
+  if (binding.exclusions.empty()) return std::unexpected(Error::exclusion_malformed());
+  auto alg = Algorithm::from_id(binding.alg);
+  if (!alg) return std::unexpected(std::move(alg.error()));
+  auto found = wrapper::extract(text);
+  if (!found) return std::unexpected(std::move(found.error()));
+  bool matched = false;
+  for (const Exclusion& ex : binding.exclusions) {
+    if (ex.start == found->start && ex.length == found->length) {
+      matched = true;
+      break;
+    }
+  }
+  if (!matched) return std::unexpected(Error::exclusion_malformed());
+  auto digest = digest_hashed_bytes<H, N>(text, binding.exclusions, *alg, hasher);
+  if (!digest) return std::unexpected(Error::exclusion_malformed());
+  if (*digest != binding.hash) return std::unexpected(Error::hash_mismatch());
+  return {};
+}
+
+}  // namespace quorvane::hardbinding

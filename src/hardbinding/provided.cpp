@@ -1,0 +1,187 @@
+#include "provided.hpp"
+
+#include <openssl/sha.h>
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace quorvane::hardbinding::provided {
+
+std::vector<std::uint8_t> BuiltinCrypto::digest(Algorithm alg,
+                                                std::span<const std::uint8_t> data) const {
+  std::vector<std::uint8_t> out(alg.digest_length());
+  switch (alg.value()) {
+    case Algorithm::Sha256:
+      SHA256(data.data(), data.size(), out.data());
+      break;
+    case Algorithm::Sha384:
+      SHA384(data.data(), data.size(), out.data());
+      break;
+    case Algorithm::Sha512:
+      SHA512(data.data(), data.size(), out.data());
+      break;
+  }
+  return out;
+}
+
+namespace {
+
+// Index of the first byte >= 0xCC in [p, p + n), or n. A UTF-8 text without
+// such a byte holds only code points below U+0300, none of which has a
+// decomposition that NFC keeps or a non-zero combining class.
+std::size_t first_non_trivial(const unsigned char* p, std::size_t n) noexcept {
+  std::size_t i = 0;
+  // Eight bytes at a time: a byte >= 0xCC has both top bits set and is at
+  // least 0xCC; test the cheap "top two bits set" first, then look closer.
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    const std::uint64_t hi = w & (w << 1) & 0x8080808080808080ull;
+    if (hi != 0) {
+      for (std::size_t j = i; j < i + 8; ++j) {
+        if (p[j] >= 0xCC) return j;
+      }
+    }
+  }
+  for (; i < n; ++i) {
+    if (p[i] >= 0xCC) return i;
+  }
+  return n;
+}
+
+// The length of the leading span of `p[0..n)` that NFC leaves alone and that
+// ends at a normalisation boundary: everything before the character in front
+// of the first non-trivial byte (that character may still compose with what
+// follows; it is a starter below U+0300, so a boundary lies before it).
+// Returns n when the whole text is trivial.
+std::size_t trivial_prefix(const unsigned char* p, std::size_t n) noexcept {
+  std::size_t cut = first_non_trivial(p, n);
+  if (cut == n || cut == 0) return cut;
+  --cut;
+  while (cut > 0 && (p[cut] & 0xC0) == 0x80) --cut;
+  return cut;
+}
+
+const icu::Normalizer2& nfc_instance() {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  if (U_FAILURE(status) || nfc == nullptr) {
+    // ICU without its data cannot normalise at all; nothing sensible can be
+    // returned, and silently hashing unnormalised text would be worse.
+    throw std::runtime_error("ICU NFC normaliser unavailable");
+  }
+  return *nfc;
+}
+
+// Normalises one piece that ICU can take in a single call.
+void normalize_piece(const icu::Normalizer2& nfc, std::string_view piece, std::string& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+  if (first_non_trivial(p, piece.size()) == piece.size()) {
+    out.append(piece);
+    return;
+  }
+  icu::StringByteSink<std::string> sink(&out);
+  UErrorCode status = U_ZERO_ERROR;
+  nfc.normalizeUTF8(0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink,
+                    nullptr, status);
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+  if (U_FAILURE(status)) throw std::runtime_error("ICU normalisation failed");
+}
+
+// The largest cut point in (from, limit] at which the text has a
+// normalisation boundary, or `from` when there is none.
+std::size_t boundary_at_or_before(const icu::Normalizer2& nfc, std::string_view text,
+                                  std::size_t from, std::size_t limit) {
+  std::size_t cut = limit;
+  while (cut > from) {
+    // Back up to the first byte of a character.
+    while (cut > from && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    if (cut == from) break;
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    std::size_t i = cut;
+    UChar32 c;
+    U8_NEXT_UNSAFE(s, i, c);
+    if (nfc.hasBoundaryBefore(c)) return cut;
+    --cut;
+  }
+  return from;
+}
+
+std::size_t boundary_after(const icu::Normalizer2& nfc, std::string_view text, std::size_t from) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  while (from < text.size() && (s[from] & 0xC0) == 0x80) ++from;
+  std::size_t i = from;
+  while (i < text.size()) {
+    const std::size_t at = i;
+    UChar32 c;
+    U8_NEXT_UNSAFE(s, i, c);
+    if (at > from && nfc.hasBoundaryBefore(c)) return at;
+  }
+  return text.size();
+}
+
+}  // namespace
+
+std::string nfc_normalize(std::string_view text, std::size_t piece) {
+  piece = std::clamp<std::size_t>(piece, 1, INT32_MAX);
+  std::string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+
+  std::size_t done = trivial_prefix(p, text.size());
+  if (done == text.size()) {
+    out.append(text);
+    return out;
+  }
+  out.append(text.substr(0, done));
+
+  const icu::Normalizer2& nfc = nfc_instance();
+  while (done < text.size()) {
+    std::size_t end = text.size();
+    if (end - done > piece) {
+      end = boundary_at_or_before(nfc, text, done, done + piece);
+      // No boundary inside the piece: take the next one after it, even if
+      // that makes the piece longer.
+      if (end == done) end = boundary_after(nfc, text, done + piece - 1);
+      // A single run without any boundary longer than ICU can take is cut
+      // at a character; only texts of over 2 GiB of one combining sequence
+      // can reach this.
+      if (end - done > INT32_MAX) {
+        end = done + INT32_MAX;
+        while ((p[end] & 0xC0) == 0x80) --end;
+      }
+    }
+    normalize_piece(nfc, text.substr(done, end - done), out);
+    done = end;
+  }
+  return out;
+}
+
+std::string UnicodeNfc::normalize(std::string_view text) const { return nfc_normalize(text); }
+
+bool UnicodeNfc::is_normalized(std::string_view text) const {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const std::size_t from = trivial_prefix(p, text.size());
+  if (from == text.size()) return true;
+  const std::size_t rest = text.size() - from;
+  if (rest > INT32_MAX) return false;
+  UErrorCode status = U_ZERO_ERROR;
+  const bool yes = nfc_instance().isNormalizedUTF8(
+      icu::StringPiece(text.data() + from, static_cast<int32_t>(rest)), status);
+  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+  return U_SUCCESS(status) && yes;
+}
+
+std::string UnicodeNfc::normalize_owned(std::string&& text) const {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  if (first_non_trivial(p, text.size()) == text.size()) return std::move(text);
+  return nfc_normalize(text);
+}
+
+}  // namespace quorvane::hardbinding::provided

@@ -1,0 +1,115 @@
+// The text manifest wrapper: a C2PA Manifest Store carried inside text as
+// the marker U+FEFF followed by one variation selector per wrapper byte.
+//
+// Wrapper bytes: the 8-byte magic "C2PATXT\0", the version byte (1), the
+// payload length as unsigned 32-bit big-endian (`manifestLength`), the
+// payload, and in padded wrappers a padding of 0x00 bytes then at most two
+// 0x10 bytes. All offsets and lengths are bytes of UTF-8, never characters.
+//
+// Every operation is a pure function of its arguments: inputs are borrowed,
+// results are newly allocated and owned by the caller.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+
+namespace quorvane::wrapper {
+
+using Bytes = std::span<const std::uint8_t>;
+
+inline constexpr std::string_view MARKER = "\xEF\xBB\xBF";  // U+FEFF
+inline constexpr std::uint8_t VERSION = 1;
+inline constexpr std::array<std::uint8_t, 8> MAGIC = {0x43, 0x32, 0x50, 0x41,
+                                                      0x54, 0x58, 0x54, 0x00};
+inline constexpr std::size_t HEADER_SIZE = 13;
+// The largest payload that `manifestLength` can state.
+inline constexpr std::uint64_t MAX_PAYLOAD = 0xFFFFFFFFull;
+
+// Convenience for callers holding text or a std::string of bytes.
+inline Bytes as_bytes(std::string_view s) noexcept {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// ---- writing -------------------------------------------------------------
+
+// The marker followed by the selector of every byte of `bytes`, in order.
+std::string carry(Bytes bytes);
+
+// The wrapper for `payload` with `padding` copied unchanged behind the
+// payload inside the selector run.
+// Errors: PayloadTooLarge (carrying the payload length) when the payload has
+// 2^32 bytes or more; checked before anything is allocated.
+Result<std::string> encode_with_padding(Bytes payload, Bytes padding);
+
+// The unpadded wrapper: encode_with_padding(payload, {}).
+// Errors: PayloadTooLarge.
+Result<std::string> encode(Bytes payload);
+
+// T(n) = 4n + 61: the UTF-8 length of the padded wrapper for a payload of
+// `n` bytes. Returns nullopt when 4n + 61 does not fit in 64 bits (every n
+// above 4611686018427387888); it never wraps around.
+std::optional<std::uint64_t> target_length(std::uint64_t n) noexcept;
+
+// The padding bytes that fill a gap of `gap` text bytes: a zeros (3 bytes of
+// text each) then b bytes 0x10 (4 bytes each), with b = gap mod 3 and
+// 3a + 4b = gap. Errors: PaddingGap (carrying the gap) when gap < 4b, which
+// is the case for the gaps 1, 2 and 5 only.
+Result<std::vector<std::uint8_t>> padding_for_gap(std::uint64_t gap);
+
+// The wrapper padded to exactly target_length(payload.size()) bytes of text.
+// Two payloads of one length give wrappers of one length; equal payloads
+// give equal bytes. Errors: PayloadTooLarge, PaddingGap (never in practice:
+// the gap is always at least 8).
+Result<std::string> encode_padded(Bytes payload);
+
+// The wrappers of encode and encode_padded as code points (UTF-32): the
+// same characters, for callers that build strings from code points rather
+// than from UTF-8. Same errors.
+Result<std::u32string> encode_code_points(Bytes payload);
+Result<std::u32string> encode_padded_code_points(Bytes payload);
+
+// `text` unchanged followed directly by the unpadded wrapper for `payload`.
+// The host text is not examined. Errors: PayloadTooLarge.
+Result<std::string> embed(std::string_view text, Bytes payload);
+
+// ---- reading -------------------------------------------------------------
+
+// One valid wrapper located in a text.
+struct Wrapper {
+  std::vector<std::uint8_t> payload;  // exactly manifestLength bytes
+  std::uint8_t version = VERSION;     // always 1
+  std::uint64_t start = 0;            // offset of the marker's first byte
+  std::uint64_t length = 0;           // marker plus the whole selector run
+
+  friend bool operator==(const Wrapper&, const Wrapper&) = default;
+};
+
+// Every valid wrapper of the UTF-8 `text`, ordered by `start`; their ranges
+// never overlap. Candidates that hold no valid wrapper are skipped. Linear
+// in the text. Cannot fail.
+std::vector<Wrapper> locate_all(std::string_view text);
+
+// The single valid wrapper of `text`.
+// Errors: MultipleWrappers when there are two or more valid wrappers;
+// otherwise CorruptedWrapper when some marker is followed by a run that
+// begins with the full magic; otherwise NotFound.
+Result<Wrapper> extract(std::string_view text);
+
+// True when `offset` is 0, the text's length, or the byte at `offset` is not
+// a UTF-8 continuation byte. Offsets past the end are not boundaries.
+bool is_char_boundary(std::string_view text, std::uint64_t offset) noexcept;
+
+// `text` without the bytes [start, end).
+// Errors: ExclusionMalformed when end > text length, start > end, or either
+// offset is not a character boundary.
+Result<std::string> strip(std::string_view text, std::uint64_t start, std::uint64_t end);
+
+}  // namespace quorvane::wrapper
