@@ -1,0 +1,77 @@
+// The calling convention of the exported functions: argument binding,
+// argument conversions with the prefix rule, result construction and the
+// mapping of library errors to exceptions.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "call.hpp"
+#include "error.hpp"
+#include "hardbinding.hpp"
+#include "ref.hpp"
+
+namespace quorvane::python {
+
+// The parameters of one exported function: names in order, the first
+// `required` of them required. None is positional-only or keyword-only.
+struct Signature {
+  const char* function;
+  std::initializer_list<const char*> params;
+  std::size_t required;
+};
+
+inline constexpr std::size_t kMaxParams = 4;
+
+// Borrowed arguments bound to parameters; null for an optional one left out.
+using Bound = std::array<PyObject*, kMaxParams>;
+
+// Binds positional and keyword arguments to `sig`'s parameters, raising
+// the fixed TypeErrors for too many positional arguments, an unknown or
+// repeated keyword, and missing required parameters.
+Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+
+// A text argument as UTF-8, valid while the object lives.
+struct Text {
+  Ref utf8;  // the intermediate bytes object that holds the encoding
+  std::string_view view;
+};
+
+// Conversions. Each raises (throws PythonError) with the exception of its
+// rule; `param` names the parameter for the prefix rule: a failure that is
+// exactly TypeError becomes TypeError "argument '<param>': <message>".
+Text to_text(PyObject* obj, const char* param);
+std::span<const std::uint8_t> to_bytes(PyObject* obj, const char* param);
+std::uint64_t to_size(PyObject* obj, const char* param);
+std::vector<hardbinding::Exclusion> to_exclusions(PyObject* obj, const char* param);
+
+// Raises TypeError "'<type>' object cannot be converted to '<target>'",
+// with the __qualname__ of obj's type.
+[[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target);
+
+// Results: new objects, or api_failed() when the interpreter cannot make them.
+Ref new_str(std::string_view utf8);
+// A str from code points that are all valid scalar values.
+Ref new_str(std::u32string_view code_points);
+Ref new_bytes(std::span<const std::uint8_t> bytes);
+Ref new_int(std::uint64_t value);
+Ref new_pair(std::uint64_t first, std::uint64_t second);
+Ref new_dict();
+// Inserts key -> value; a failed insertion raises that failure.
+void dict_set(const Ref& dict, const char* key, Ref value);
+
+// Raises ValueError for a library error: "<message> [<status code>]", or the
+// bare message for the kinds without a code.
+[[noreturn]] void map_err(Error error);
+
+// The ValueError message of an error, as map_err builds it.
+std::string exception_message(const Error& error);
+
+}  // namespace quorvane::python

@@ -1,0 +1,65 @@
+// encode, encode_padded, target_length, embed.
+#include "convert.hpp"
+#include "functions.hpp"
+#include "wrapper.hpp"
+
+namespace quorvane::python {
+namespace {
+
+const Signature kEncodeSig{"encode", {"payload"}, 1};
+const Signature kEncodePaddedSig{"encode_padded", {"payload"}, 1};
+const Signature kTargetLengthSig{"target_length", {"manifest_len"}, 1};
+const Signature kEmbedSig{"embed", {"text", "payload"}, 2};
+
+template <class S>
+Ref str_or_raise(Result<S> result) {
+  if (!result) map_err(std::move(result.error()));
+  return new_str(*result);
+}
+
+}  // namespace
+
+PyObject* py_encode(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Bound a = bind(kEncodeSig, args, kwargs);
+    const auto payload = to_bytes(a[0], "payload");
+    return str_or_raise(wrapper::encode_code_points(payload));
+  });
+}
+
+PyObject* py_encode_padded(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Bound a = bind(kEncodePaddedSig, args, kwargs);
+    const auto payload = to_bytes(a[0], "payload");
+    return str_or_raise(wrapper::encode_padded_code_points(payload));
+  });
+}
+
+PyObject* py_target_length(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Bound a = bind(kTargetLengthSig, args, kwargs);
+    const std::uint64_t n = to_size(a[0], "manifest_len");
+    if (const auto t = wrapper::target_length(n)) return new_int(*t);
+    // 4n + 61 no longer fits in 64 bits: answer the exact number.
+    Ref wide = new_int(n);
+    Ref four = check(PyLong_FromLong(4));
+    Ref sixty_one = check(PyLong_FromLong(61));
+    Ref times = check(PyNumber_Multiply(wide.get(), four.get()));
+    return check(PyNumber_Add(times.get(), sixty_one.get()));
+  });
+}
+
+PyObject* py_embed(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const Bound a = bind(kEmbedSig, args, kwargs);
+    // The conversion stands for its checks (a lone surrogate raises); the
+    // host is then joined to the wrapper as a str, which spares decoding the
+    // whole host from UTF-8 again.
+    const Text text = to_text(a[0], "text");
+    const auto payload = to_bytes(a[1], "payload");
+    Ref wrapper = str_or_raise(wrapper::encode_code_points(payload));
+    return check(PyUnicode_Concat(a[0], wrapper.get()));
+  });
+}
+
+}  // namespace quorvane::python
