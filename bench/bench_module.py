@@ -53,14 +53,33 @@ def fmt_time(s):
     return "%.2f s" % s
 
 
+NFD = lambda s: unicodedata.normalize("NFD", s)  # noqa: E731
+
+# One repeating unit per corpus; each corpus is the unit repeated to the size.
+UNITS = {
+    "ascii": "The quick brown fox jumps over the lazy dog; provenance travels. ",
+    "latin-nfc": "Cr\u00e8me br\u00fbl\u00e9e, fa\u00e7ade, na\u00efve r\u00e9sum\u00e9; "
+                 "\u00c6r\u00f8sk\u00f8bing \u2014 d\u00e9j\u00e0 vu. ",
+    "latin-nfd": NFD("Cr\u00e8me br\u00fbl\u00e9e, fa\u00e7ade, na\u00efve r\u00e9sum\u00e9 "
+                     "\u2014 d\u00e9j\u00e0 vu. "),
+    "vietnamese-nfd": NFD("Ngu\u1ed3n g\u1ed1c \u0111i c\u00f9ng v\u1edbi ng\u00f4n t\u1eeb; "
+                          "Vi\u1ec7t Nam, ti\u1ebfng Vi\u1ec7t. "),
+    "hangul": "\ucd9c\ucc98\ub294 \uae00\uacfc \ud568\uaed8 \uc5ec\ud589\ud55c\ub2e4. ",
+    "hangul-jamo": NFD("\ucd9c\ucc98\ub294 \uae00\uacfc \ud568\uaed8 \uc5ec\ud589\ud55c\ub2e4. "),
+    "cjk": "\u51fa\u81ea\u306f\u8a00\u8449\u3068\u3068\u3082\u306b\u65c5\u3092\u3059\u308b\u3002"
+           "\u6765\u6b74\u60c5\u5831\u306f\u6587\u7ae0\u3068\u5171\u306b\u3042\u308b\u3002",
+    "emoji": "\U0001f469\u200d\U0001f4bb \u2764\ufe0f \U0001f44d\U0001f3fd "
+             "\U0001f1fa\U0001f1e6 \U0001f468\u200d\U0001f469\u200d\U0001f467 ",
+    "mixed": "Provenance \u00e9 " + NFD("\u00e9t\u00e9 ") + "\u51fa\u81ea "
+             + "\ucd9c\ucc98 " + NFD("\ud55c ") + "\u0645\u0635\u062f\u0631 "
+             + NFD("Vi\u1ec7t ") + "\U0001f4dc\u270d\ufe0f ",
+    "dense-markers": "ab\ufeffc\ufe0f\U000e0100d\ufeff\U000e0133\U000e0122x",
+}
+
+
 def corpus(kind, mib):
     size = mib << 20
-    unit = {
-        "ascii": "The quick brown fox jumps over the lazy dog; provenance travels. ",
-        "latin-nfc": "Crème brûlée, façade, naïve résumé; Ærøskøbing — déjà vu. ",
-        "latin-nfd": unicodedata.normalize("NFD", "Crème brûlée, façade, naïve résumé — déjà vu. "),
-        "cjk": "出自は言葉とともに旅をする。来歴情報は文章と共にある。",
-    }[kind]
+    unit = UNITS[kind]
     unit_bytes = len(unit.encode("utf-8"))
     return unit * (size // unit_bytes)
 
@@ -138,38 +157,43 @@ def main():
     size = len(signed.encode("utf-8"))
     row("locate_all(%d MiB ASCII)" % args.mib, median_time(lambda: quorvane.locate_all(signed), r),
         size=size, baseline=("str.encode", median_time(lambda: signed.encode("utf-8"), r)))
+    raw = signed.encode("utf-8")
+    row("  stdlib: bytes.decode (%d MiB ASCII + wrapper)" % args.mib,
+        median_time(lambda: raw.decode("utf-8"), r), size=size)
+    del raw
     row("extract(%d MiB ASCII)" % args.mib, median_time(lambda: quorvane.extract(signed), r),
         size=size)
-    dense = ("ab\ufeffc\ufe0f\U000e0100d" * ((args.mib << 20) // 16)) + w1k
+    dense = corpus("dense-markers", args.mib) + w1k
     row("locate_all(%d MiB dense markers)" % args.mib,
         median_time(lambda: quorvane.locate_all(dense), r), size=len(dense.encode("utf-8")))
     del dense
 
-    # The data hash.
-    for kind in ("ascii", "latin-nfc", "latin-nfd", "cjk"):
+    # The data hash, over every corpus with a 1 KiB wrapper at its end.
+    for kind in UNITS:
         text = corpus(kind, args.mib) + w1k
         raw = text.encode("utf-8")
         size = len(raw)
         d = quorvane.compute_data_hash(text)
         start, length = d["exclusions"][0]
         kept = raw[:start] + raw[start + length:]
-        digest_only = median_time(lambda: hashlib.sha256(kept).digest(), r)
-        row("sha256 digest alone (%s)" % kind, digest_only, size=size)
-        for alg in ("sha256", "sha512"):
-            row("compute_data_hash %s (%s)" % (alg, kind),
-                median_time(lambda: quorvane.compute_data_hash(text, alg), r), size=size,
-                baseline=("digest alone", digest_only if alg == "sha256" else
-                          median_time(lambda: hashlib.sha512(kept).digest(), r)))
-            dd = quorvane.compute_data_hash(text, alg)
-            row("verify_data_hash %s (%s)" % (alg, kind),
-                median_time(lambda: quorvane.verify_data_hash(text, dd["hash"], dd["exclusions"],
-                                                              alg), r), size=size)
-        plain = text[:len(raw[:start].decode("utf-8"))]
-        row("hashlib+unicodedata sha256 (%s)" % kind,
+        plain = kept.decode("utf-8")
+        digest256 = median_time(lambda: hashlib.sha256(kept).digest(), r)
+        digest512 = median_time(lambda: hashlib.sha512(kept).digest(), r)
+        row("compute_data_hash sha256 (%s)" % kind,
+            median_time(lambda: quorvane.compute_data_hash(text), r), size=size,
+            baseline=("hashlib.sha256 alone", digest256))
+        row("verify_data_hash sha256 (%s)" % kind,
+            median_time(lambda: quorvane.verify_data_hash(text, d["hash"], d["exclusions"]), r),
+            size=size, baseline=("str.encode", median_time(lambda: text.encode("utf-8"), r)))
+        row("compute_data_hash sha512 (%s)" % kind,
+            median_time(lambda: quorvane.compute_data_hash(text, "sha512"), r), size=size,
+            baseline=("hashlib.sha512 alone", digest512))
+        row("  stdlib: sha256(NFC(text).encode()) (%s)" % kind,
             median_time(lambda: hashlib.sha256(
-                unicodedata.normalize("NFC", plain).encode("utf-8")).digest(), max(1, r // 2)),
-            size=size)
-        del text, raw, kept
+                unicodedata.normalize("NFC", plain).encode("utf-8")).digest(), 1),
+            size=size, baseline=("unicodedata.normalize alone",
+                                 median_time(lambda: unicodedata.normalize("NFC", plain), 1)))
+        del text, raw, kept, plain
 
     # Print.
     print("%-44s %12s %12s   %s" % ("workload", "time/call", "MB/s", "baseline (same run)"))
@@ -181,7 +205,7 @@ def main():
     if not args.no_memory and sys.platform.startswith("linux"):
         print()
         print("%-44s %s" % ("peak memory during the call", "x text UTF-8 size"))
-        for kind in ("ascii", "latin-nfd"):
+        for kind in ("ascii", "latin-nfd", "mixed"):
             for fn, call in (
                 ("compute_data_hash", "quorvane.compute_data_hash(text)"),
                 ("verify_data_hash",

@@ -101,14 +101,14 @@ namespace {
 
 // The wrapper as code points, written straight from the payload: the marker,
 // then the selector of every header, payload and padding byte.
-std::u32string wrapper_code_points(Bytes payload, Bytes padding) {
+CodePoints wrapper_code_points(Bytes payload, Bytes padding) {
   const std::uint64_t n = payload.size();
   std::uint8_t header[HEADER_SIZE];
   std::copy(MAGIC.begin(), MAGIC.end(), header);
   header[8] = VERSION;
   for (int i = 0; i < 4; ++i) header[9 + i] = static_cast<std::uint8_t>(n >> (24 - 8 * i));
 
-  std::u32string out;
+  CodePoints out;
   out.resize_and_overwrite(1 + HEADER_SIZE + payload.size() + padding.size(),
                            [&](char32_t* p, std::size_t size) {
                              *p++ = U'\uFEFF';
@@ -122,12 +122,12 @@ std::u32string wrapper_code_points(Bytes payload, Bytes padding) {
 
 }  // namespace
 
-Result<std::u32string> encode_code_points(Bytes payload) {
+Result<CodePoints> encode_code_points(Bytes payload) {
   if (payload.size() > MAX_PAYLOAD) return std::unexpected(Error::payload_too_large(payload.size()));
   return wrapper_code_points(payload, {});
 }
 
-Result<std::u32string> encode_padded_code_points(Bytes payload) {
+Result<CodePoints> encode_padded_code_points(Bytes payload) {
   const std::uint64_t n = payload.size();
   if (n > MAX_PAYLOAD) return std::unexpected(Error::payload_too_large(n));
   auto padding = padding_for_gap(4 * n + 61 - unpadded_length(payload));

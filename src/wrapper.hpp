@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "big_buffer.hpp"
 #include "error.hpp"
 
 namespace quorvane::wrapper {
@@ -73,8 +74,9 @@ Result<std::string> encode_padded(Bytes payload);
 // The wrappers of encode and encode_padded as code points (UTF-32): the
 // same characters, for callers that build strings from code points rather
 // than from UTF-8. Same errors.
-Result<std::u32string> encode_code_points(Bytes payload);
-Result<std::u32string> encode_padded_code_points(Bytes payload);
+using CodePoints = std::basic_string<char32_t, std::char_traits<char32_t>, BigBufferAllocator<char32_t>>;
+Result<CodePoints> encode_code_points(Bytes payload);
+Result<CodePoints> encode_padded_code_points(Bytes payload);
 
 // `text` unchanged followed directly by the unpadded wrapper for `payload`.
 // The host text is not examined. Errors: PayloadTooLarge.
