@@ -11,6 +11,18 @@ const Signature kEncodePaddedSig{"encode_padded", {"payload"}, 1};
 const Signature kTargetLengthSig{"target_length", {"manifest_len"}, 1};
 const Signature kEmbedSig{"embed", {"text", "payload"}, 2};
 
+// True for an exact str (not a subclass, whose methods could lie) that is
+// pure ASCII.
+bool ascii_str(PyObject* obj) {
+  if (Py_TYPE(obj) != &PyUnicode_Type) return false;
+  Ref answer = Ref::steal(PyObject_CallMethod(obj, "isascii", nullptr));
+  if (!answer) {
+    PyErr_Clear();
+    return false;
+  }
+  return answer.get() == Py_True;
+}
+
 template <class S>
 Ref str_or_raise(Result<S> result) {
   if (!result) map_err(std::move(result.error()));
@@ -52,10 +64,12 @@ PyObject* py_target_length(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_embed(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kEmbedSig, args, kwargs);
-    // The conversion stands for its checks (a lone surrogate raises); the
-    // host is then joined to the wrapper as a str, which spares decoding the
-    // whole host from UTF-8 again.
-    const Text text = to_text(a[0], "text");
+    // The host is joined to the wrapper as a str, which spares decoding it
+    // from UTF-8 again. Its conversion stands only for the checks (wrong
+    // type, lone surrogates); an exact str that is pure ASCII, which str
+    // knows without a scan, can hold no surrogate and skips it.
+    Text text;
+    if (!ascii_str(a[0])) text = to_text(a[0], "text");
     const auto payload = to_bytes(a[1], "payload");
     Ref wrapper = str_or_raise(wrapper::encode_code_points(payload));
     return check(PyUnicode_Concat(a[0], wrapper.get()));
