@@ -65,3 +65,40 @@ def test_data_hash_in_place_path_matches_model(seed, where):
         expected = qvref.data_hash(text, alg)
         assert quorvane.compute_data_hash(text, alg) == expected
         quorvane.verify_data_hash(text, expected["hash"], expected["exclusions"], alg)
+
+
+# Texts of a million characters and more are converted to UTF-8 a piece at
+# a time; the pieces are 65536 characters long.
+LONG = 1 << 20
+PIECE = 1 << 16
+
+
+@pytest.mark.parametrize("filler", ["a", "\u00e9", "\u4e2d", "\U0001f600", "ab\ufeff\ufe0f"])
+@pytest.mark.parametrize("wrapper_at", [0, PIECE - 1, LONG // 2, None])
+def test_long_text_conversion_matches_plain_path(filler, wrapper_at):
+    host = filler * (LONG // len(filler) + 7)
+    w = quorvane.encode(b"long text payload")
+    at = len(host) if wrapper_at is None else wrapper_at
+    text = host[:at] + w + "." + host[at:]
+    raw = text.encode("utf-8")
+    start = len(text[:at].encode("utf-8"))
+    length = len(w.encode("utf-8"))
+    assert quorvane.locate_all(text) == [(start, length)]
+    assert quorvane.extract(text)["start"] == start
+    stripped = quorvane.strip(text, start, length)
+    assert stripped.encode("utf-8") == raw[:start] + raw[start + length:]
+    d = quorvane.compute_data_hash(text)
+    assert d == qvref.data_hash(text)
+
+
+@pytest.mark.parametrize("where", [0, PIECE - 1, PIECE, LONG - 1, LONG + 5])
+def test_long_text_with_lone_surrogate_raises_the_interpreters_error(where):
+    text = "a" * (LONG + 10)
+    text = text[:where] + "\ud800" + text[where + 1:]
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    for fn in (quorvane.locate_all, quorvane.extract, quorvane.compute_data_hash):
+        with pytest.raises(UnicodeEncodeError) as got:
+            fn(text)
+        assert str(got.value) == str(expected.value)
+        assert got.value.start == expected.value.start == where
