@@ -1,0 +1,47 @@
+# What `cmake --install` puts in place.
+#
+# A wheel build (SKBUILD) gets the type stubs here; the module and the CLI
+# install themselves. Any other build installs the C++ package: the public
+# headers under include/quorvane/ in their source layout, the static
+# libraries exported as quorvane::core and quorvane::provided, and a package
+# config for find_package(quorvane).
+
+if(SKBUILD)
+  # A stub-only package (PEP 561) beside the top-level extension module.
+  install(FILES ${PROJECT_SOURCE_DIR}/python/quorvane-stubs/__init__.pyi DESTINATION quorvane-stubs)
+  return()
+endif()
+
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(_quorvane_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/quorvane)
+
+set_target_properties(quorvane_core PROPERTIES EXPORT_NAME core)
+set_target_properties(quorvane_provided PROPERTIES EXPORT_NAME provided)
+# Consumers include <quorvane/wrapper.hpp>; the headers' own relative
+# includes resolve inside include/quorvane/.
+target_include_directories(quorvane_core PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# The headers use std::expected: consumers compile as C++23 too.
+target_compile_features(quorvane_core PUBLIC cxx_std_23)
+
+# Every header of the library, in its source layout (so the relative
+# includes between them keep working); the Python boundary is not part of it.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane
+  FILES_MATCHING PATTERN "*.hpp"
+  PATTERN python EXCLUDE)
+
+install(TARGETS quorvane_core quorvane_provided EXPORT quorvane-targets
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(EXPORT quorvane-targets NAMESPACE quorvane:: DESTINATION ${_quorvane_cmake_dir})
+
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/quorvane-config.cmake.in
+  ${PROJECT_BINARY_DIR}/quorvane-config.cmake
+  INSTALL_DESTINATION ${_quorvane_cmake_dir})
+# 0.x: a minor release may change the interface.
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/quorvane-config-version.cmake
+  COMPATIBILITY SameMinorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/quorvane-config.cmake
+  ${PROJECT_BINARY_DIR}/quorvane-config-version.cmake
+  DESTINATION ${_quorvane_cmake_dir})

@@ -1,0 +1,300 @@
+#include "commands.hpp"
+
+#include <charconv>
+#include <nlohmann/json.hpp>
+
+#include "hardbinding.hpp"
+#include "hardbinding/provided.hpp"
+#include "scan.hpp"
+#include "vs.hpp"
+#include "wrapper.hpp"
+
+namespace quorvane::cli {
+namespace {
+
+using json = nlohmann::ordered_json;
+using hardbinding::Algorithm;
+using hardbinding::DataHash;
+using hardbinding::Exclusion;
+using hardbinding::provided::BuiltinCrypto;
+using hardbinding::provided::UnicodeNfc;
+
+std::string dump(const json& doc) {
+  // A name taken from the command line may be any bytes: never fail on it.
+  return doc.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
+}
+
+std::string as_string(std::span<const std::uint8_t> bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+json exclusions_json(const std::vector<Exclusion>& exclusions) {
+  json list = json::array();
+  for (const Exclusion& ex : exclusions) list.push_back({{"start", ex.start}, {"length", ex.length}});
+  return list;
+}
+
+Outcome<void> stdin_once(const std::string& a, const std::string& b, std::string_view what) {
+  if (a == "-" && b == "-") return usage_error(std::string(what) + " cannot both be standard input");
+  return {};
+}
+
+Outcome<std::string> wrapper_for(const std::string& store, bool padded) {
+  auto w = padded ? wrapper::encode_padded(wrapper::as_bytes(store))
+                  : wrapper::encode(wrapper::as_bytes(store));
+  if (!w) return core_error(w.error());
+  return std::move(*w);
+}
+
+// `text` without the byte ranges of `found`, which are ordered and disjoint.
+std::string without(std::string_view text, const std::vector<wrapper::Wrapper>& found) {
+  std::string out;
+  out.reserve(text.size());
+  std::uint64_t cursor = 0;
+  for (const wrapper::Wrapper& w : found) {
+    out.append(text.substr(cursor, w.start - cursor));
+    cursor = w.start + w.length;
+  }
+  out.append(text.substr(cursor));
+  return out;
+}
+
+// "START:LENGTH", both unsigned decimal.
+std::optional<Exclusion> parse_exclusion(std::string_view s) {
+  const auto colon = s.find(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  Exclusion ex;
+  const auto number = [](std::string_view part, std::uint64_t& out) {
+    const auto r = std::from_chars(part.data(), part.data() + part.size(), out);
+    return !part.empty() && r.ec == std::errc{} && r.ptr == part.data() + part.size();
+  };
+  if (!number(s.substr(0, colon), ex.start) || !number(s.substr(colon + 1), ex.length)) {
+    return std::nullopt;
+  }
+  return ex;
+}
+
+// A binding file in the shape that `hash` writes: {"alg", "hash" (base64),
+// "exclusions": [{"start", "length"}]}. "alg" may be left out (sha256);
+// other keys are ignored.
+Outcome<DataHash> read_binding(const std::string& path) {
+  auto raw = read_all(path);
+  if (!raw) return std::unexpected(std::move(raw.error()));
+  const std::string name = display_name(path);
+  json doc;
+  try {
+    doc = json::parse(*raw);
+  } catch (const json::parse_error& e) {
+    return input_error(name + ": not valid JSON (parse error at byte " + decimal(e.byte) + ")");
+  }
+  if (!doc.is_object()) return input_error(name + ": the binding must be a JSON object");
+  DataHash binding;
+  binding.alg = "sha256";
+  if (const auto it = doc.find("alg"); it != doc.end()) {
+    if (!it->is_string()) return input_error(name + ": \"alg\" must be a string");
+    binding.alg = it->get<std::string>();
+  }
+  const auto hash = doc.find("hash");
+  if (hash == doc.end() || !hash->is_string()) {
+    return input_error(name + ": \"hash\" must be a base64 string");
+  }
+  auto digest = base64_decode(hash->get_ref<const std::string&>());
+  if (!digest) return input_error(name + ": \"hash\" is not valid base64");
+  binding.hash = std::move(*digest);
+  const auto list = doc.find("exclusions");
+  const std::string shape = ": \"exclusions\" must be a list of {\"start\": N, \"length\": N} "
+                            "with unsigned integers";
+  if (list == doc.end() || !list->is_array()) return input_error(name + shape);
+  for (const json& item : *list) {
+    if (!item.is_object() || !item.contains("start") || !item.contains("length") ||
+        !item["start"].is_number_unsigned() || !item["length"].is_number_unsigned()) {
+      return input_error(name + shape);
+    }
+    binding.exclusions.push_back({item["start"].get<std::uint64_t>(), item["length"].get<std::uint64_t>()});
+  }
+  return binding;
+}
+
+Outcome<DataHash> binding_from_options(const Options& o) {
+  if (!o.binding.empty()) return read_binding(o.binding);
+  if (!o.hash_given) {
+    return usage_error("verify needs --binding FILE, or --hash B64 with --exclusion START:LENGTH");
+  }
+  DataHash binding;
+  binding.alg = o.alg;
+  auto digest = base64_decode(o.hash);
+  if (!digest) return usage_error("--hash: not valid base64");
+  binding.hash = std::move(*digest);
+  for (const std::string& s : o.exclusions) {
+    const auto ex = parse_exclusion(s);
+    if (!ex) {
+      return usage_error("--exclusion " + s + ": expected START:LENGTH, two unsigned decimal integers");
+    }
+    binding.exclusions.push_back(*ex);
+  }
+  return binding;
+}
+
+// The wrapper must be exactly what encoding its payload produces, unpadded
+// or padded, so no bytes can hide behind the payload where the digest does
+// not reach.
+Outcome<void> check_padding(std::string_view text) {
+  auto found = wrapper::extract(text);
+  if (!found) return core_error(found.error());
+  const std::string_view actual = text.substr(found->start, found->length);
+  auto plain = wrapper::encode(found->payload);
+  auto padded = wrapper::encode_padded(found->payload);
+  if ((plain && actual == *plain) || (padded && actual == *padded)) return {};
+  const std::uint64_t behind = vs::decode_run(actual.substr(wrapper::MARKER.size())).bytes.size() -
+                               wrapper::HEADER_SIZE - found->payload.size();
+  Failure f;
+  f.status = kExitC2pa;
+  f.message = "the wrapper carries " + decimal(behind) +
+              " bytes behind its manifest store that are not its padding";
+  return std::unexpected(std::move(f));
+}
+
+}  // namespace
+
+Outcome<Emit> encode_command(const Options& o) {
+  auto store = read_manifest(o.manifest);
+  if (!store) return std::unexpected(std::move(store.error()));
+  auto w = wrapper_for(*store, o.padded);
+  if (!w) return std::unexpected(std::move(w.error()));
+  return Emit{std::move(*w)};
+}
+
+Outcome<Emit> embed_command(const Options& o) {
+  if (auto once = stdin_once(o.manifest, o.input, "--manifest and INPUT"); !once) {
+    return std::unexpected(std::move(once.error()));
+  }
+  auto store = read_manifest(o.manifest);
+  if (!store) return std::unexpected(std::move(store.error()));
+  auto text = read_text(o.input);
+  if (!text) return std::unexpected(std::move(text.error()));
+  const std::vector<wrapper::Wrapper> found = wrapper::locate_all(*text);
+  if (!found.empty()) {
+    if (!o.replace) {
+      return input_error(display_name(o.input) + " already carries a C2PA text manifest wrapper at byte " +
+                         decimal(found.front().start) +
+                         "; a second one would make it unverifiable (use --replace to replace it)");
+    }
+    *text = without(*text, found);
+  }
+  if (o.nfc) *text = UnicodeNfc{}.normalize_owned(std::move(*text));
+  auto w = wrapper_for(*store, o.padded);
+  if (!w) return std::unexpected(std::move(w.error()));
+  text->append(*w);
+  return Emit{std::move(*text)};
+}
+
+Outcome<Emit> extract_command(const Options& o) {
+  auto text = read_text(o.input);
+  if (!text) return std::unexpected(std::move(text.error()));
+  auto found = wrapper::extract(*text);
+  if (!found) return core_error(found.error());
+  if (!o.json) return Emit{as_string(found->payload)};
+  if (o.output != "-") {
+    if (auto written = write_output(o.output, as_string(found->payload)); !written) {
+      return std::unexpected(std::move(written.error()));
+    }
+  }
+  const json doc = {
+      {"version", found->version},
+      {"start", found->start},
+      {"length", found->length},
+      {"manifest_length", found->payload.size()},
+      {"manifest_sha256", hex(BuiltinCrypto{}.digest(Algorithm::Sha256, found->payload))},
+  };
+  return Emit{dump(doc), true};
+}
+
+Outcome<Emit> locate_command(const Options& o) {
+  auto text = read_text(o.input);
+  if (!text) return std::unexpected(std::move(text.error()));
+  const std::vector<Candidate> candidates = scan(*text);
+  if (o.json) {
+    json wrappers = json::array(), damaged = json::array();
+    for (const Candidate& c : candidates) {
+      if (c.defect == Defect::None) {
+        wrappers.push_back({{"start", c.start}, {"length", c.length}, {"manifest_length", c.manifest_length}});
+      } else {
+        damaged.push_back({{"offset", c.start},
+                           {"length", c.length},
+                           {"reason", reason(c.defect)},
+                           {"detail", detail(c)},
+                           {"magic", c.magic}});
+      }
+    }
+    return Emit{dump({{"wrappers", std::move(wrappers)}, {"damaged", std::move(damaged)}})};
+  }
+  std::string out;
+  for (const Candidate& c : candidates) {
+    if (c.defect == Defect::None) {
+      out += "wrapper at byte " + decimal(c.start) + ": " + decimal(c.length) +
+             " bytes, manifest store of " + decimal(c.manifest_length) + " bytes\n";
+    } else {
+      const std::string why = detail(c);
+      out += "damaged candidate at byte " + decimal(c.start) + ": " + decimal(c.length) + " bytes, " +
+             std::string(reason(c.defect)) + (why.empty() ? "" : " (" + why + ")") +
+             (c.magic ? ", begins with the magic" : "") + "\n";
+    }
+  }
+  if (candidates.empty()) out = "no wrapper candidates\n";
+  return Emit{std::move(out)};
+}
+
+Outcome<Emit> strip_command(const Options& o) {
+  auto text = read_text(o.input);
+  if (!text) return std::unexpected(std::move(text.error()));
+  auto found = wrapper::extract(*text);
+  if (!found) return core_error(found.error());
+  auto stripped = wrapper::strip(*text, found->start, found->start + found->length);
+  if (!stripped) return core_error(stripped.error());
+  return Emit{std::move(*stripped)};
+}
+
+Outcome<Emit> hash_command(const Options& o) {
+  auto alg = Algorithm::from_id(o.alg);
+  if (!alg) return core_error(alg.error());
+  auto text = read_text(o.input);
+  if (!text) return std::unexpected(std::move(text.error()));
+  auto binding = hardbinding::compute_data_hash(*text, *alg, BuiltinCrypto{}, UnicodeNfc{});
+  if (!binding) return core_error(binding.error());
+  const json doc = {{"alg", binding->alg},
+                    {"hash", base64_encode(binding->hash)},
+                    {"exclusions", exclusions_json(binding->exclusions)}};
+  return Emit{dump(doc)};
+}
+
+Outcome<Emit> verify_command(const Options& o) {
+  if (auto once = stdin_once(o.binding, o.input, "--binding and INPUT"); !once) {
+    return std::unexpected(std::move(once.error()));
+  }
+  auto binding = binding_from_options(o);
+  if (!binding) return std::unexpected(std::move(binding.error()));
+  auto text = read_text(o.input);
+  if (!text) return std::unexpected(std::move(text.error()));
+  auto verified = hardbinding::verify_data_hash(*text, *binding, BuiltinCrypto{}, UnicodeNfc{});
+  if (!verified) return core_error(verified.error());
+  if (o.strict_padding) {
+    if (auto padding = check_padding(*text); !padding) return std::unexpected(std::move(padding.error()));
+  }
+  if (o.json) {
+    return Emit{dump({{"valid", true},
+                      {"alg", binding->alg},
+                      {"exclusions", exclusions_json(binding->exclusions)},
+                      {"strict_padding", o.strict_padding}})};
+  }
+  return Emit{"verified (" + binding->alg + (o.strict_padding ? ", strict padding" : "") + ")\n"};
+}
+
+std::string failure_document(const Failure& failure, bool verify) {
+  json doc = json::object();
+  if (verify) doc["valid"] = false;
+  doc["error"] = {{"message", failure.message},
+                  {"code", failure.code ? json(*failure.code) : json(nullptr)}};
+  return dump(doc);
+}
+
+}  // namespace quorvane::cli

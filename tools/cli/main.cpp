@@ -1,0 +1,202 @@
+// quorvane: C2PA text manifest wrappers and the c2pa.hash.data binding from
+// the shell. Parses the command line, runs one subcommand and maps its
+// outcome to the exit status.
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <new>
+#include <string>
+
+#include "commands.hpp"
+
+#ifndef QUORVANE_VERSION
+#error "QUORVANE_VERSION must be defined by the build"
+#endif
+
+namespace quorvane::cli {
+namespace {
+
+constexpr const char* kHelpHint = "Run with --help for more information.";
+
+constexpr const char* kExitStatus =
+    "Exit status: 0 success; 1 a C2PA check failed (the message ends in its\n"
+    "status code); 2 a usage, input or output error. Offsets and lengths are\n"
+    "bytes of UTF-8. INPUT is a file, or standard input when it is - or left out.\n";
+
+// Writes without allocating, so that running out of memory can be reported.
+void to_stderr(std::string_view text) noexcept {
+  // Nothing sensible remains to be done when standard error is gone.
+  [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+}
+
+void say(std::string_view line) noexcept {
+  to_stderr("quorvane: ");
+  to_stderr(line);
+  to_stderr("\n");
+}
+
+int report(const Failure& f) {
+  say(f.display());
+  if (f.usage) {
+    to_stderr(kHelpHint);
+    to_stderr("\n");
+  }
+  return f.status;
+}
+
+using Command = Outcome<Emit> (*)(const Options&);
+
+int execute(Command command, const Options& o, bool verify, bool extract) {
+  auto result = command(o);
+  if (!result) {
+    const Failure& f = result.error();
+    report(f);
+    if (o.json && f.status == kExitC2pa) {
+      if (auto w = write_output(extract ? "-" : o.output, failure_document(f, verify)); !w) {
+        report(w.error());
+      }
+    }
+    return f.status;
+  }
+  if (auto w = write_output(result->to_stdout ? "-" : o.output, result->data); !w) return report(w.error());
+  return 0;
+}
+
+CLI::App* subcommand(CLI::App& app, const char* name, const char* about, const char* example) {
+  CLI::App* sub = app.add_subcommand(name, about);
+  sub->footer(std::string("Example:\n  ") + example + "\n\n" + kExitStatus);
+  return sub;
+}
+
+void add_input(CLI::App* sub, Options& o) {
+  sub->add_option("INPUT", o.input, "Input text file, or - for standard input (the default)");
+}
+
+void add_output(CLI::App* sub, Options& o) {
+  sub->add_option("-o,--output", o.output, "Write the result to FILE instead of standard output");
+}
+
+int run(int argc, char** argv) {
+  Options o;
+  CLI::App app("C2PA Manifest Stores carried in text as invisible variation selectors, and\n"
+               "the c2pa.hash.data binding of such text.",
+               "quorvane");
+  app.set_version_flag("--version", QUORVANE_VERSION);
+  app.require_subcommand(0, 1);
+  app.footer(kExitStatus);
+
+  CLI::App* encode = subcommand(app, "encode", "Write the wrapper for a manifest store, without a host text",
+                                "quorvane encode --manifest store.c2pa --padded -o wrapper.txt");
+  encode->add_option("--manifest", o.manifest, "The manifest store (binary), or - for standard input")
+      ->required();
+  encode->add_flag("--padded", o.padded, "Pad the wrapper to 4n + 61 bytes for an n-byte store");
+  add_output(encode, o);
+
+  CLI::App* embed = subcommand(app, "embed", "Append the wrapper for a manifest store to a text",
+                               "quorvane embed --manifest store.c2pa --padded --nfc article.txt -o signed.txt");
+  embed->add_option("--manifest", o.manifest, "The manifest store (binary), or - for standard input")
+      ->required();
+  embed->add_flag("--padded", o.padded, "Pad the wrapper to 4n + 61 bytes for an n-byte store");
+  embed->add_flag("--nfc", o.nfc, "Normalise the host text to NFC first");
+  embed->add_flag("--replace", o.replace,
+                  "Remove the text's existing wrappers first (without it such a text is refused)");
+  add_input(embed, o);
+  add_output(embed, o);
+
+  CLI::App* extract = subcommand(app, "extract", "Write the manifest store of the text's single wrapper",
+                                 "quorvane extract signed.txt -o store.c2pa\n  quorvane extract --json signed.txt");
+  extract->add_flag("--json", o.json,
+                    "Print {version, start, length, manifest_length, manifest_sha256} instead;\n"
+                    "the store then goes to -o FILE only if given");
+  add_input(extract, o);
+  add_output(extract, o);
+
+  CLI::App* locate = subcommand(app, "locate",
+                                "List every wrapper and every damaged wrapper candidate with the reason it\n"
+                                "was rejected (a U+FEFF with no variation selector behind it is not listed)",
+                                "quorvane locate --json received.txt");
+  locate->add_flag("--json", o.json, "Print {wrappers: [...], damaged: [...]} as JSON");
+  add_input(locate, o);
+  add_output(locate, o);
+
+  CLI::App* strip = subcommand(app, "strip", "Write the text without its single wrapper",
+                               "quorvane strip signed.txt -o visible.txt");
+  add_input(strip, o);
+  add_output(strip, o);
+
+  CLI::App* hash = subcommand(app, "hash",
+                              "Compute the c2pa.hash.data binding of a text that carries its wrapper:\n"
+                              "{\"alg\", \"hash\" (base64), \"exclusions\": [{\"start\", \"length\"}]}",
+                              "quorvane hash --alg sha384 signed.txt -o binding.json");
+  hash->add_option("--alg", o.alg, "Hash algorithm (default sha256)")
+      ->check(CLI::IsMember({"sha256", "sha384", "sha512"}));
+  add_input(hash, o);
+  add_output(hash, o);
+
+  CLI::App* verify = subcommand(app, "verify", "Check a c2pa.hash.data binding against a text",
+                                "quorvane verify --binding binding.json signed.txt\n"
+                                "  quorvane verify --hash Ut3XTb6/jPuKvSR4QfCuJQHqDZgnr1pSGrLyU+9DEYU= --exclusion 406:2261 signed.txt");
+  CLI::Option* binding = verify->add_option("--binding", o.binding, "A binding file as written by `quorvane hash`");
+  CLI::Option* hash_opt = verify->add_option("--hash", o.hash, "The expected digest in base64");
+  CLI::Option* exclusion = verify->add_option("--exclusion", o.exclusions,
+                                              "An excluded range START:LENGTH; repeat for several, in order")
+                               ->allow_extra_args(false);
+  CLI::Option* alg = verify->add_option("--alg", o.alg, "Hash algorithm of --hash (default sha256)");
+  hash_opt->needs(exclusion);
+  exclusion->needs(hash_opt);
+  alg->needs(hash_opt);
+  binding->excludes(hash_opt);
+  verify->add_flag("--strict-padding", o.strict_padding,
+                   "Also require the wrapper's bytes behind the manifest store to be exactly\n"
+                   "its padding: none, or the zeros then 0x10 bytes up to 4n + 61 bytes");
+  verify->add_flag("--json", o.json, "Print the result as JSON");
+  add_input(verify, o);
+  add_output(verify, o);
+
+  // CLI11 would report an unknown subcommand as a list of unexpected
+  // arguments; name it instead.
+  if (argc > 1 && argv[1][0] != '-') {
+    const auto subs = app.get_subcommands([](CLI::App*) { return true; });
+    const bool known = std::any_of(subs.begin(), subs.end(),
+                                   [&](const CLI::App* sub) { return sub->get_name() == argv[1]; });
+    if (!known) return report(Failure{kExitInput, std::string("unknown subcommand: ") + argv[1], std::nullopt, true});
+  }
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    return report(Failure{kExitInput, e.what(), std::nullopt, true});
+  }
+  o.hash_given = hash_opt->count() > 0;
+
+  if (encode->parsed()) return execute(encode_command, o, false, false);
+  if (embed->parsed()) return execute(embed_command, o, false, false);
+  if (extract->parsed()) return execute(extract_command, o, false, true);
+  if (locate->parsed()) return execute(locate_command, o, false, false);
+  if (strip->parsed()) return execute(strip_command, o, false, false);
+  if (hash->parsed()) return execute(hash_command, o, false, false);
+  if (verify->parsed()) return execute(verify_command, o, true, false);
+  return report(Failure{kExitInput, "a subcommand is required: encode, embed, extract, locate, strip, hash or verify",
+                        std::nullopt, true});
+}
+
+}  // namespace
+}  // namespace quorvane::cli
+
+int main(int argc, char** argv) {
+  try {
+    return quorvane::cli::run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    quorvane::cli::say("out of memory");
+  } catch (const std::exception& e) {
+    quorvane::cli::say(std::string("internal error: ") + e.what());
+  }
+  return quorvane::cli::kExitInput;
+}
