@@ -5,7 +5,12 @@
 #include <unicode/normalizer2.h>
 #include <unicode/utf8.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
+#include <bit>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -32,33 +37,75 @@ std::vector<std::uint8_t> BuiltinCrypto::digest(Algorithm alg,
 
 namespace {
 
-// Index of the first byte >= 0xCC in [p, p + n), or n. A UTF-8 text without
-// such a byte holds only code points below U+0300, none of which has a
-// decomposition that NFC keeps or a non-zero combining class.
-std::size_t first_non_trivial(const unsigned char* p, std::size_t n) noexcept {
-  std::size_t i = 0;
-  // Eight bytes at a time: a byte >= 0xCC has both top bits set and is at
-  // least 0xCC; test the cheap "top two bits set" first, then look closer.
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    const std::uint64_t hi = w & (w << 1) & 0x8080808080808080ull;
-    if (hi != 0) {
-      for (std::size_t j = i; j < i + 8; ++j) {
-        if (p[j] >= 0xCC) return j;
-      }
-    }
+// Index of the first byte >= 0xCC in [p + i, p + n), or n. Bytes below 0xCC
+// are ASCII, continuation bytes and the leads of U+0080..U+02FF.
+std::size_t skip_below_cc(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+#if defined(__SSE2__)
+  const __m128i limit = _mm_set1_epi8(static_cast<char>(0xCB));
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    // A lane is at most 0xCB exactly when max(lane, 0xCB) is 0xCB.
+    const unsigned below = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit)));
+    if (below != 0xFFFF) return i + static_cast<std::size_t>(std::countr_one(below));
   }
+#endif
   for (; i < n; ++i) {
     if (p[i] >= 0xCC) return i;
   }
   return n;
 }
 
+bool in_quick_yes_ranges(char32_t c) noexcept {
+  for (const CodePointRange& r : kNfcQuickYesRanges) {
+    if (c < r.first) return false;  // the ranges are ascending
+    if (c <= r.last) return true;
+  }
+  return false;
+}
+
+// Index of the first character of the valid UTF-8 `p[0..n)` that is not
+// known to be NFC quick-check Yes with combining class 0, or n. Everything
+// before it is in NFC on its own: no character there decomposes, reorders
+// or composes with its predecessor.
+std::size_t first_non_trivial(const unsigned char* p, std::size_t n) noexcept {
+  std::size_t i = 0;
+  while (true) {
+    i = skip_below_cc(p, i, n);
+    if (i == n) return n;
+    // Characters of the listed scripts, one at a time, until a byte below
+    // 0xCC makes the vector skip worth calling again.
+    while (i < n && p[i] >= 0xCC) {
+      const unsigned lead = p[i];
+      // Leads E5..E9 start U+5000..U+9FFF (CJK ideographs), EB and EC start
+      // U+B000..U+CFFF (Hangul syllables): no need to decode them.
+      if ((lead >= 0xE5 && lead <= 0xE9) || lead == 0xEB || lead == 0xEC) {
+        i += 3;
+        continue;
+      }
+      char32_t c;
+      std::size_t width;
+      if (lead < 0xE0) {
+        c = ((lead & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
+        width = 2;
+      } else if (lead < 0xF0) {
+        c = ((lead & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
+        width = 3;
+      } else {
+        c = ((lead & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
+            (p[i + 3] & 0x3Fu);
+        width = 4;
+      }
+      if (!in_quick_yes_ranges(c)) return i;
+      i += width;
+    }
+  }
+}
+
 // The length of the leading span of `p[0..n)` that NFC leaves alone and that
 // ends at a normalisation boundary: everything before the character in front
-// of the first non-trivial byte (that character may still compose with what
-// follows; it is a starter below U+0300, so a boundary lies before it).
+// of the first non-trivial one (that character may still compose with what
+// follows; it is a quick-check-Yes starter, so a boundary lies before it).
 // Returns n when the whole text is trivial.
 std::size_t trivial_prefix(const unsigned char* p, std::size_t n) noexcept {
   std::size_t cut = first_non_trivial(p, n);

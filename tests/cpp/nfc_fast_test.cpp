@@ -1,0 +1,89 @@
+// The code points that UnicodeNfc passes over without ICU, checked against
+// ICU's own normalisation data, and the fast paths checked against ICU on
+// texts where they meet characters that do interact.
+#include <gtest/gtest.h>
+#include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <random>
+#include <string>
+
+#include "hardbinding/provided.hpp"
+
+namespace quorvane::hardbinding::provided {
+namespace {
+
+const icu::Normalizer2& icu_nfc() {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  EXPECT_TRUE(U_SUCCESS(status));
+  return *nfc;
+}
+
+std::string icu_normalize(const std::string& text) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::string out;
+  icu::StringByteSink<std::string> sink(&out);
+  icu_nfc().normalizeUTF8(0, text, sink, nullptr, status);
+  EXPECT_TRUE(U_SUCCESS(status));
+  return out;
+}
+
+std::string utf8(char32_t c) {
+  std::string out;
+  icu::UnicodeString(static_cast<UChar32>(c)).toUTF8String(out);
+  return out;
+}
+
+TEST(NfcFastPath, EveryListedCodePointIsQuickCheckYesWithCombiningClassZero) {
+  const icu::Normalizer2& nfc = icu_nfc();
+  char32_t previous_last = 0x2FF;
+  for (const CodePointRange& r : kNfcQuickYesRanges) {
+    ASSERT_GT(r.first, previous_last) << "ranges must ascend without overlap";
+    ASSERT_LE(r.first, r.last);
+    previous_last = r.last;
+    for (char32_t c = r.first; c <= r.last; ++c) {
+      UErrorCode status = U_ZERO_ERROR;
+      const icu::UnicodeString s(static_cast<UChar32>(c));
+      ASSERT_EQ(nfc.quickCheck(s, status), UNORM_YES) << std::hex << static_cast<unsigned>(c);
+      ASSERT_EQ(u_getCombiningClass(static_cast<UChar32>(c)), 0) << std::hex << static_cast<unsigned>(c);
+    }
+  }
+  // Below U+0300 the byte scan alone decides; check that range too.
+  for (char32_t c = 0; c < 0x300; ++c) {
+    UErrorCode status = U_ZERO_ERROR;
+    ASSERT_EQ(nfc.quickCheck(icu::UnicodeString(static_cast<UChar32>(c)), status), UNORM_YES);
+    ASSERT_EQ(u_getCombiningClass(static_cast<UChar32>(c)), 0);
+  }
+}
+
+// Characters that interact with what stands before them, next to ones the
+// fast path passes over.
+TEST(NfcFastPath, MatchesIcuWhereListedCharactersMeetInteractingOnes) {
+  const std::u32string pool = {
+      U'a', U'e', U'\u00e9', U'\u0301', U'\u0308', U'\u0323',  // Latin and marks
+      U'\u0435', U'\u0438', U'\u0306', U'\u0483',              // Cyrillic, breve, titlo
+      U'\u304b', U'\u3099', U'\u309a', U'\u30cf',              // kana and voicing marks
+      U'\u4e2d', U'\u6587', U'\uf900',                          // ideographs, compatibility one
+      U'\uac00', U'\uc5b4', U'\u11a8', U'\u1100', U'\u1161',   // Hangul syllables and jamo
+      U'\u2000', U'\u2014', U'\u212b',                         // singletons, a dash
+      U'\ufe0f', U'\U0001f600', U'\U0001f3fd', U'\u200d',      // emoji pieces
+  };
+  std::mt19937 rng(20261208);
+  const UnicodeNfc nfc;
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::string text;
+    const int length = static_cast<int>(rng() % 24);
+    for (int i = 0; i < length; ++i) text += utf8(pool[rng() % pool.size()]);
+    SCOPED_TRACE(text);
+    const std::string expected = icu_normalize(text);
+    ASSERT_EQ(nfc.normalize(text), expected);
+    ASSERT_EQ(nfc_normalize(text, 1 + rng() % 9), expected);
+    ASSERT_EQ(nfc.is_normalized(text), expected == text);
+    ASSERT_EQ(nfc.normalize_owned(std::string(text)), expected);
+  }
+}
+
+}  // namespace
+}  // namespace quorvane::hardbinding::provided
