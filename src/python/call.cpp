@@ -41,7 +41,12 @@ void raise_panic(const char* message) noexcept {
 }
 
 void api_failed() {
-  if (PyErr_Occurred() != nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
+  // Exhausted memory is reported as MemoryError, like every other
+  // allocation failure of the call. Exceptions that are not an Exception
+  // (SystemExit, KeyboardInterrupt) are passed on too: printing them would
+  // exit the process or swallow the interrupt.
+  if (PyErr_Occurred() != nullptr && (PyErr_ExceptionMatches(PyExc_MemoryError) ||
+                                      !PyErr_ExceptionMatches(PyExc_Exception))) {
     throw PythonError{};
   }
   if (PyErr_Occurred() != nullptr) PyErr_Print();

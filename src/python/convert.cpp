@@ -154,7 +154,7 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
-  Bound bound{};
+  Bound bound;
   const std::size_t count = sig.params.size();
   const char* const* names = sig.params.begin();
 
@@ -173,8 +173,9 @@ Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     raise_type_error(std::move(message));
   }
   for (std::size_t i = 0; i < given; ++i) {
-    bound[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
-    if (bound[i] == nullptr) throw PythonError{};
+    PyObject* arg = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
+    if (arg == nullptr) throw PythonError{};
+    bound.set(i, arg);
   }
 
   if (kwargs != nullptr) {
@@ -196,7 +197,7 @@ Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
         raise_type_error(check(PyUnicode_FromFormat("%s() got multiple values for argument '%s'",
                                                     sig.function, names[match])));
       }
-      bound[match] = value;
+      bound.set(match, value);
     }
   }
 

@@ -31,8 +31,18 @@ struct Signature {
 
 inline constexpr std::size_t kMaxParams = 4;
 
-// Borrowed arguments bound to parameters; null for an optional one left out.
-using Bound = std::array<PyObject*, kMaxParams>;
+// Arguments bound to parameters, each held by a strong reference for the
+// whole call: a conversion can run Python code (__index__, __iter__) that
+// empties the keyword dictionary the arguments came from. Null for an
+// optional parameter left out.
+class Bound {
+ public:
+  PyObject* operator[](std::size_t i) const noexcept { return refs_[i].get(); }
+  void set(std::size_t i, PyObject* borrowed) noexcept { refs_[i] = Ref::borrow(borrowed); }
+
+ private:
+  std::array<Ref, kMaxParams> refs_;
+};
 
 // Binds positional and keyword arguments to `sig`'s parameters, raising
 // the fixed TypeErrors for too many positional arguments, an unknown or
