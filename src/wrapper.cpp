@@ -5,6 +5,10 @@
 
 #include "vs.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quorvane::wrapper {
 namespace {
 
@@ -20,6 +24,30 @@ void append_carried(std::string& out, Bytes bytes) {
   });
 }
 
+// Number of bytes below 0x10 (the ones whose selectors take 3 bytes).
+std::uint64_t count_below_0x10(Bytes bytes) noexcept {
+  std::uint64_t count = 0;
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  // Per-lane counters (each lane gains 1 per matching byte, so at most 255
+  // blocks at a time), summed across lanes with SAD.
+  const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
+  const __m128i zero = _mm_setzero_si128();
+  while (i + 16 <= bytes.size()) {
+    __m128i lanes = zero;
+    for (int block = 0; block < 255 && i + 16 <= bytes.size(); ++block, i += 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
+      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_and_si128(v, high), zero));
+    }
+    const __m128i sums = _mm_sad_epu8(lanes, zero);
+    count += static_cast<std::uint64_t>(_mm_cvtsi128_si32(sums)) +
+             static_cast<std::uint64_t>(_mm_extract_epi16(sums, 4));
+  }
+#endif
+  for (; i < bytes.size(); ++i) count += bytes[i] < 0x10;
+  return count;
+}
+
 // Selector-text length of the header and payload without padding: U(n).
 std::uint64_t unpadded_length(Bytes payload) noexcept {
   std::uint64_t len = MARKER.size();
@@ -29,9 +57,7 @@ std::uint64_t unpadded_length(Bytes payload) noexcept {
   for (int shift = 24; shift >= 0; shift -= 8) {
     len += vs::selector_width(static_cast<std::uint8_t>(n >> shift));
   }
-  std::uint64_t small = 0;
-  for (const std::uint8_t b : payload) small += b < 0x10;
-  return len + 4 * payload.size() - small;
+  return len + 4 * payload.size() - count_below_0x10(payload);
 }
 
 }  // namespace
@@ -77,12 +103,28 @@ std::optional<std::uint64_t> target_length(std::uint64_t n) noexcept {
   return 4 * n + 61;
 }
 
+namespace {
+
+// The padding rule: b = gap mod 3 bytes 0x10 (4 bytes of text each) and
+// a = (gap - 4b) / 3 zeros (3 bytes each), the fewest 4-byte selectors.
+struct PaddingCounts {
+  std::uint64_t zeros;
+  std::uint64_t tens;
+};
+
+Result<PaddingCounts> padding_counts(std::uint64_t gap) {
+  const std::uint64_t tens = gap % 3;
+  if (gap < 4 * tens) return std::unexpected(Error::padding_gap(gap));
+  return PaddingCounts{(gap - 4 * tens) / 3, tens};
+}
+
+}  // namespace
+
 Result<std::vector<std::uint8_t>> padding_for_gap(std::uint64_t gap) {
-  const std::uint64_t b = gap % 3;
-  if (gap < 4 * b) return std::unexpected(Error::padding_gap(gap));
-  const std::uint64_t a = (gap - 4 * b) / 3;
-  std::vector<std::uint8_t> padding(a + b, 0x00);
-  std::fill(padding.begin() + static_cast<std::ptrdiff_t>(a), padding.end(), 0x10);
+  const auto counts = padding_counts(gap);
+  if (!counts) return std::unexpected(Error::padding_gap(gap));
+  std::vector<std::uint8_t> padding(counts->zeros + counts->tens, 0x00);
+  std::fill(padding.begin() + static_cast<std::ptrdiff_t>(counts->zeros), padding.end(), 0x10);
   return padding;
 }
 
@@ -101,7 +143,7 @@ namespace {
 
 // The wrapper as code points, written straight from the payload: the marker,
 // then the selector of every header, payload and padding byte.
-CodePoints wrapper_code_points(Bytes payload, Bytes padding) {
+CodePoints wrapper_code_points(Bytes payload, std::uint64_t zeros, std::uint64_t tens) {
   const std::uint64_t n = payload.size();
   std::uint8_t header[HEADER_SIZE];
   std::copy(MAGIC.begin(), MAGIC.end(), header);
@@ -109,12 +151,13 @@ CodePoints wrapper_code_points(Bytes payload, Bytes padding) {
   for (int i = 0; i < 4; ++i) header[9 + i] = static_cast<std::uint8_t>(n >> (24 - 8 * i));
 
   CodePoints out;
-  out.resize_and_overwrite(1 + HEADER_SIZE + payload.size() + padding.size(),
+  out.resize_and_overwrite(1 + HEADER_SIZE + payload.size() + zeros + tens,
                            [&](char32_t* p, std::size_t size) {
                              *p++ = U'\uFEFF';
                              for (const std::uint8_t b : header) *p++ = vs::encode_byte(b);
                              for (const std::uint8_t b : payload) *p++ = vs::encode_byte(b);
-                             for (const std::uint8_t b : padding) *p++ = vs::encode_byte(b);
+                             p = std::fill_n(p, zeros, vs::encode_byte(0x00));
+                             std::fill_n(p, tens, vs::encode_byte(0x10));
                              return size;
                            });
   return out;
@@ -124,15 +167,15 @@ CodePoints wrapper_code_points(Bytes payload, Bytes padding) {
 
 Result<CodePoints> encode_code_points(Bytes payload) {
   if (payload.size() > MAX_PAYLOAD) return std::unexpected(Error::payload_too_large(payload.size()));
-  return wrapper_code_points(payload, {});
+  return wrapper_code_points(payload, 0, 0);
 }
 
 Result<CodePoints> encode_padded_code_points(Bytes payload) {
   const std::uint64_t n = payload.size();
   if (n > MAX_PAYLOAD) return std::unexpected(Error::payload_too_large(n));
-  auto padding = padding_for_gap(4 * n + 61 - unpadded_length(payload));
-  if (!padding) return std::unexpected(std::move(padding.error()));
-  return wrapper_code_points(payload, *padding);
+  auto counts = padding_counts(4 * n + 61 - unpadded_length(payload));
+  if (!counts) return std::unexpected(std::move(counts.error()));
+  return wrapper_code_points(payload, counts->zeros, counts->tens);
 }
 
 Result<std::string> embed(std::string_view text, Bytes payload) {

@@ -54,5 +54,30 @@ TEST(BigBuffer, LargeCodePointWrapperMatchesTheUtf8One) {
   EXPECT_TRUE(utf8 == *text);
 }
 
+// Long payloads, where bytes below 0x10 are counted in vector blocks.
+TEST(BigBuffer, PaddedLengthLawHoldsForLongPayloads) {
+  std::uint32_t state = 12345;
+  for (const std::size_t n : {std::size_t{4079}, std::size_t{4080}, std::size_t{4097},
+                              std::size_t{70001}}) {
+    for (const unsigned small_share : {0u, 1u, 2u, 4u}) {
+      SCOPED_TRACE(testing::Message() << n << " bytes, 1 in " << small_share << " small");
+      std::vector<std::uint8_t> payload(n);
+      for (auto& b : payload) {
+        state = state * 1103515245u + 12345u;
+        const auto r = static_cast<std::uint8_t>(state >> 16);
+        b = (small_share != 0 && (state >> 8) % small_share == 0) ? (r & 0x0F) : (r | 0x10);
+      }
+      const auto padded = wrapper::encode_padded(payload);
+      ASSERT_TRUE(padded.has_value());
+      EXPECT_EQ(padded->size(), 4 * n + 61);
+      const auto cps = wrapper::encode_padded_code_points(payload);
+      ASSERT_TRUE(cps.has_value());
+      std::size_t utf8_length = 0;
+      for (const char32_t c : *cps) utf8_length += c < 0x10000 ? 3 : 4;
+      EXPECT_EQ(utf8_length, 4 * n + 61);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvane
