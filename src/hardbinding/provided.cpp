@@ -37,69 +37,80 @@ std::vector<std::uint8_t> BuiltinCrypto::digest(Algorithm alg,
 
 namespace {
 
-// Index of the first byte >= 0xCC in [p + i, p + n), or n. Bytes below 0xCC
-// are ASCII, continuation bytes and the leads of U+0080..U+02FF.
-std::size_t skip_below_cc(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
-#if defined(__SSE2__)
-  const __m128i limit = _mm_set1_epi8(static_cast<char>(0xCB));
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    // A lane is at most 0xCB exactly when max(lane, 0xCB) is 0xCB.
-    const unsigned below = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit)));
-    if (below != 0xFFFF) return i + static_cast<std::size_t>(std::countr_one(below));
-  }
-#endif
-  for (; i < n; ++i) {
-    if (p[i] >= 0xCC) return i;
-  }
-  return n;
+bool in_quick_yes_ranges(char32_t c) noexcept {
+  // Binary search for the last range that starts at or before c.
+  const auto* begin = std::begin(kNfcQuickYesRanges);
+  const auto* end = std::end(kNfcQuickYesRanges);
+  const auto* after = std::upper_bound(begin, end, c, [](char32_t v, const CodePointRange& r) {
+    return v < r.first;
+  });
+  return after != begin && c <= (after - 1)->last;
 }
 
-bool in_quick_yes_ranges(char32_t c) noexcept {
-  for (const CodePointRange& r : kNfcQuickYesRanges) {
-    if (c < r.first) return false;  // the ranges are ascending
-    if (c <= r.last) return true;
-  }
-  return false;
+// How many of the bytes at p (16 of them readable) are below 0xCC, counted
+// from the first; 16 when all are.
+std::size_t bytes_below_cc(const unsigned char* p) noexcept {
+#if defined(__SSE2__)
+  const __m128i limit = _mm_set1_epi8(static_cast<char>(0xCB));
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // A lane is at most 0xCB exactly when max(lane, 0xCB) is 0xCB.
+  const unsigned below =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit)));
+  return static_cast<std::size_t>(std::countr_one(below));  // bit 16 and up are 0
+#else
+  std::size_t k = 0;
+  while (k < 16 && p[k] < 0xCC) ++k;
+  return k;
+#endif
 }
 
 // Index of the first character of the valid UTF-8 `p[0..n)` that is not
 // known to be NFC quick-check Yes with combining class 0, or n. Everything
 // before it is in NFC on its own: no character there decomposes, reorders
-// or composes with its predecessor.
+// or composes with its predecessor. Bytes below 0xCC (ASCII, continuation
+// bytes, leads of U+0080..U+02FF) are passed over up to 16 at a time.
 std::size_t first_non_trivial(const unsigned char* p, std::size_t n) noexcept {
   std::size_t i = 0;
-  while (true) {
-    i = skip_below_cc(p, i, n);
-    if (i == n) return n;
-    // Characters of the listed scripts, one at a time, until a byte below
-    // 0xCC makes the vector skip worth calling again.
-    while (i < n && p[i] >= 0xCC) {
-      const unsigned lead = p[i];
-      // Leads E5..E9 start U+5000..U+9FFF (CJK ideographs), EB and EC start
-      // U+B000..U+CFFF (Hangul syllables): no need to decode them.
-      if ((lead >= 0xE5 && lead <= 0xE9) || lead == 0xEB || lead == 0xEC) {
-        i += 3;
+  while (i < n) {
+    const unsigned lead = p[i];
+    if (lead < 0xCC) {
+      if (n - i < 16) {
+        ++i;
         continue;
       }
-      char32_t c;
-      std::size_t width;
-      if (lead < 0xE0) {
-        c = ((lead & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
-        width = 2;
-      } else if (lead < 0xF0) {
-        c = ((lead & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
-        width = 3;
-      } else {
-        c = ((lead & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
-            (p[i + 3] & 0x3Fu);
-        width = 4;
+      // Whole blocks in a tight loop, then up to the first byte that is not
+      // below 0xCC; near the end, byte by byte again.
+      std::size_t k;
+      while ((k = bytes_below_cc(p + i)) == 16) {
+        i += 16;
+        if (n - i < 16) break;
       }
-      if (!in_quick_yes_ranges(c)) return i;
-      i += width;
+      if (k < 16) i += k;
+      continue;
     }
+    // Leads E5..E9 start U+5000..U+9FFF (CJK ideographs), EB and EC start
+    // U+B000..U+CFFF (Hangul syllables): no need to decode them.
+    if ((lead >= 0xE5 && lead <= 0xE9) || lead == 0xEB || lead == 0xEC) {
+      i += 3;
+      continue;
+    }
+    char32_t c;
+    std::size_t width;
+    if (lead < 0xE0) {
+      c = ((lead & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
+      width = 2;
+    } else if (lead < 0xF0) {
+      c = ((lead & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
+      width = 3;
+    } else {
+      c = ((lead & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
+          (p[i + 3] & 0x3Fu);
+      width = 4;
+    }
+    if (!in_quick_yes_ranges(c)) return i;
+    i += width;
   }
+  return n;
 }
 
 // The length of the leading span of `p[0..n)` that NFC leaves alone and that

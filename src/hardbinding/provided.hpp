@@ -57,11 +57,14 @@ inline constexpr CodePointRange kNfcQuickYesRanges[] = {
     {0x0400, 0x0482},    // Cyrillic, before its combining marks
     {0x048A, 0x04FF},    // Cyrillic
     {0x2002, 0x206F},    // general punctuation, after the two singleton spaces
+    {0x3000, 0x3029},    // CJK symbols and punctuation, before the tone marks
+    {0x3030, 0x303F},    // CJK symbols and punctuation
     {0x3041, 0x3096},    // Hiragana letters
     {0x30A1, 0x30FA},    // Katakana letters
     {0x4E00, 0x9FFF},    // CJK unified ideographs
     {0xAC00, 0xD7A3},    // Hangul syllables
     {0xFE00, 0xFE0F},    // variation selectors 1-16
+    {0xFF01, 0xFFEE},    // halfwidth and fullwidth forms
     {0x1F300, 0x1FAFF},  // pictographs and emoji
 };
 

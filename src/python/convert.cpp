@@ -234,15 +234,26 @@ bool encode_piecewise(PyObject* obj, Py_ssize_t length, Text& text) {
   } catch (const std::bad_alloc&) {
     return false;
   }
+  Py_ssize_t pieces = 0;
+  Py_ssize_t wide_pieces = 0;
   for (Py_ssize_t at = 0; at < length; at += kPiece) {
-    Ref piece = Ref::steal(PyUnicode_Substring(obj, at, std::min(length, at + kPiece)));
+    const Py_ssize_t end = std::min(length, at + kPiece);
+    Ref piece = Ref::steal(PyUnicode_Substring(obj, at, end));
     Ref utf8 = piece ? Ref::steal(PyUnicode_AsUTF8String(piece.get())) : Ref();
     if (!utf8) {
       PyErr_Clear();
       text.owned = {};
       return false;
     }
-    text.owned.append(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(PyBytes_Size(utf8.get())));
+    const Py_ssize_t size = PyBytes_Size(utf8.get());
+    // Only ASCII pieces gain; a text that is mostly not ASCII is faster
+    // converted whole, so give up once most of the pieces so far were wide.
+    ++pieces;
+    if (size != end - at && ++wide_pieces >= 4 && 2 * wide_pieces > pieces) {
+      text.owned = {};
+      return false;
+    }
+    text.owned.append(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(size));
   }
   text.view = text.owned;
   return true;

@@ -85,5 +85,27 @@ TEST(NfcFastPath, MatchesIcuWhereListedCharactersMeetInteractingOnes) {
   }
 }
 
+// The byte scan works in blocks of 16; a character that needs ICU at every
+// position around the block edges must still reach it.
+TEST(NfcFastPath, InteractingCharacterAtEveryOffsetAfterPlainBytes) {
+  const UnicodeNfc nfc;
+  for (const char32_t tail : {U'\u0301', U'\u212b', U'\u3099', U'\u11a8'}) {
+    for (const std::string& filler : {std::string("a"), utf8(U'\u4e2d'), utf8(U'\uac00')}) {
+      for (int count = 0; count <= 40; ++count) {
+        std::string text;
+        for (int i = 0; i < count; ++i) text += filler;
+        text += utf8(tail);
+        for (int after = 0; after < 3; ++after) {
+          SCOPED_TRACE(text);
+          const std::string expected = icu_normalize(text);
+          ASSERT_EQ(nfc.normalize(text), expected);
+          ASSERT_EQ(nfc.is_normalized(text), expected == text);
+          text += "z";
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quorvane::hardbinding::provided
