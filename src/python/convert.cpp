@@ -228,6 +228,12 @@ constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 16;
 // pending, where any piece fails (a lone surrogate, exhausted memory): the
 // caller then converts the whole str, which raises the interpreter's own
 // exception for it.
+// Frees a buffer's storage, not only its contents.
+template <class S>
+void free_storage(S& buffer) noexcept {
+  S().swap(buffer);
+}
+
 bool encode_piecewise(PyObject* obj, Py_ssize_t length, Text& text) {
   try {
     text.owned.reserve(static_cast<std::size_t>(length) * 4);
@@ -242,7 +248,7 @@ bool encode_piecewise(PyObject* obj, Py_ssize_t length, Text& text) {
     Ref utf8 = piece ? Ref::steal(PyUnicode_AsUTF8String(piece.get())) : Ref();
     if (!utf8) {
       PyErr_Clear();
-      text.owned = {};
+      free_storage(text.owned);
       return false;
     }
     const Py_ssize_t size = PyBytes_Size(utf8.get());
@@ -250,7 +256,7 @@ bool encode_piecewise(PyObject* obj, Py_ssize_t length, Text& text) {
     // converted whole, so give up once most of the pieces so far were wide.
     ++pieces;
     if (size != end - at && ++wide_pieces >= 4 && 2 * wide_pieces > pieces) {
-      text.owned = {};
+      free_storage(text.owned);
       return false;
     }
     text.owned.append(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(size));
