@@ -15,6 +15,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
 namespace quorvane::hardbinding::provided {
 
@@ -137,6 +138,98 @@ const icu::Normalizer2& nfc_instance() {
   return *nfc;
 }
 
+// Canonical ordering inside ICU inserts each combining mark into place one
+// at a time, which is quadratic in the length of a run of marks given out
+// of order: 100 000 marks of alternating classes after one letter take
+// seconds, in normalising and in checking for NFC alike. Sorting such a run
+// by combining class first (keeping the text order within a class) is a
+// canonically equivalent rewrite, since it only swaps neighbouring marks of
+// different non-zero classes, so NFC is unchanged, and ICU then only ever
+// appends. Marks that decompose end a run: their parts are ordered after
+// decomposition. Runs of up to kSortRun marks are left to ICU.
+constexpr std::size_t kSortRun = 32;
+
+// Whether `text` holds a run of more than kSortRun marks out of order; with
+// `out` given, also writes `text` with every such run sorted to it.
+bool presort_marks(const icu::Normalizer2& nfc, std::string_view text, std::string* out) {
+  struct Mark {
+    std::uint8_t ccc;
+    std::size_t at, width;
+  };
+  const auto by_class = [](const Mark& a, const Mark& b) {
+    return a.ccc != b.ccc ? a.ccc < b.ccc : a.at < b.at;
+  };
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  std::vector<Mark> run;
+  bool found = false;
+  std::size_t copied = 0;
+  // Ends the current run at `end`; false stops the scan.
+  const auto flush = [&](std::size_t end) {
+    const bool unordered =
+        run.size() > kSortRun && !std::is_sorted(run.begin(), run.end(), by_class);
+    if (unordered) {
+      found = true;
+      if (out == nullptr) return false;
+      if (copied == 0) out->reserve(text.size());
+      out->append(text.substr(copied, run.front().at - copied));
+      std::sort(run.begin(), run.end(), by_class);
+      for (const Mark& m : run) out->append(text.substr(m.at, m.width));
+      copied = end;
+    }
+    run.clear();
+    return true;
+  };
+  std::size_t i = 0;
+  icu::UnicodeString decomposition;
+  while (i < text.size()) {
+    const std::size_t at = i;
+    UChar32 c;
+    U8_NEXT_UNSAFE(s, i, c);
+    const std::uint8_t ccc = nfc.getCombiningClass(c);
+    if (ccc != 0 && !nfc.getDecomposition(c, decomposition)) {
+      run.push_back({ccc, at, i - at});
+    } else if (!flush(at)) {
+      return true;
+    }
+  }
+  if (!flush(text.size())) return true;
+  if (found) out->append(text.substr(copied));
+  return found;
+}
+
+// Whether `text` may hold a run of more than kSortRun combining marks out
+// of canonical order: the cheap test in front of presort_marks. Characters
+// below U+0300 (bytes below 0xCC) have class 0 and end a run without a
+// lookup. Marks that decompose count as marks here, so the answer may be
+// yes where presort_marks then finds nothing to do, never the other way.
+bool may_need_presort(const icu::Normalizer2& nfc, std::string_view text) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  std::size_t run = 0;
+  std::uint8_t previous = 0;
+  bool unordered = false;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (s[i] < 0xCC) {
+      run = 0;
+      unordered = false;
+      ++i;
+      continue;
+    }
+    UChar32 c;
+    U8_NEXT_UNSAFE(s, i, c);
+    const std::uint8_t ccc = nfc.getCombiningClass(c);
+    if (ccc == 0) {
+      run = 0;
+      unordered = false;
+      continue;
+    }
+    if (run > 0 && ccc < previous) unordered = true;
+    previous = ccc;
+    if (++run > kSortRun && unordered) return true;
+  }
+  return false;
+}
+
 // Normalises one piece that ICU can take in a single call.
 void normalize_piece(const icu::Normalizer2& nfc, std::string_view piece, std::string& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
@@ -144,6 +237,8 @@ void normalize_piece(const icu::Normalizer2& nfc, std::string_view piece, std::s
     out.append(piece);
     return;
   }
+  std::string presorted;
+  if (may_need_presort(nfc, piece) && presort_marks(nfc, piece, &presorted)) piece = presorted;
   icu::StringByteSink<std::string> sink(&out);
   UErrorCode status = U_ZERO_ERROR;
   nfc.normalizeUTF8(0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink,
@@ -229,6 +324,8 @@ bool UnicodeNfc::is_normalized(std::string_view text) const {
   if (from == text.size()) return true;
   const std::size_t rest = text.size() - from;
   if (rest > INT32_MAX) return false;
+  // Marks out of canonical order are not NFC; ICU would sort them to see.
+  if (may_need_presort(nfc_instance(), text.substr(from))) return false;
   UErrorCode status = U_ZERO_ERROR;
   const bool yes = nfc_instance().isNormalizedUTF8(
       icu::StringPiece(text.data() + from, static_cast<int32_t>(rest)), status);
