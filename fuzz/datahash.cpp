@@ -1,0 +1,169 @@
+// compute_data_hash -> verify_data_hash over a host text that carries a
+// wrapper: verification of the computed binding succeeds; a changed ASCII
+// byte outside the wrapper gives HashMismatch; a character inserted or
+// removed in front of it gives ExclusionMalformed; any other edit, and any
+// binding made up from the input, gets the result of a step-by-step
+// reference verifier. Never success where the hashed bytes changed.
+#include "fuzz_support.hpp"
+
+using namespace quorvane;
+using fuzz::ByteVec;
+using hardbinding::Algorithm;
+using hardbinding::DataHash;
+using hardbinding::Exclusion;
+using hardbinding::provided::BuiltinCrypto;
+using hardbinding::provided::UnicodeNfc;
+
+namespace {
+
+constexpr Algorithm kAlgs[] = {Algorithm::Sha256, Algorithm::Sha384, Algorithm::Sha512};
+constexpr const char* kNames[] = {"sha256", "sha384", "sha512", "SHA256", "", "sha3-256", "sha51"};
+
+std::optional<ErrorKind> verify(std::string_view text, const DataHash& binding) {
+  const fuzz::HeapCopy copy(text);
+  return fuzz::kind_of(
+      hardbinding::verify_data_hash(copy.view(), binding, BuiltinCrypto{}, UnicodeNfc{}));
+}
+
+// Byte offsets of the code points of `text` that lie wholly outside [lo, hi).
+std::vector<testing::CodePoint> outside(std::string_view text, std::uint64_t lo, std::uint64_t hi) {
+  std::vector<testing::CodePoint> out;
+  for (const auto& c : testing::code_points(text)) {
+    if (c.offset + c.width <= lo || c.offset >= hi) out.push_back(c);
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  fuzz::Input in(data, size);
+  const std::uint8_t shape = in.byte();
+  const Algorithm alg = kAlgs[shape % 3];
+  const std::string prefix = fuzz::text_from(in, in.byte() % 12);
+  const ByteVec payload = in.take(in.byte() % 48);
+  const bool padded = (shape & 4) != 0;
+  const std::string suffix = fuzz::text_from(in, in.byte() % 12);
+  const wrapper::Bytes p(payload.data(), payload.size());
+  const std::string wrapped = padded ? *wrapper::encode_padded(p) : *wrapper::encode(p);
+  const std::string text = prefix + wrapped + suffix;
+
+  const fuzz::HeapCopy copy(text);
+  const Result<DataHash> computed =
+      hardbinding::compute_data_hash(copy.view(), alg, BuiltinCrypto{}, UnicodeNfc{});
+  const auto located = testing::ref_locate_all(text);
+  if (located.size() != 1) {
+    FUZZ_CHECK(!computed.has_value());
+    FUZZ_CHECK(computed.error().kind() == testing::ref_extract_error(text));
+    return 0;
+  }
+  FUZZ_CHECK(computed.has_value());
+  const wrapper::Wrapper& w = located[0];
+  const Exclusion range{w.start, w.length};
+  FUZZ_CHECK(computed->exclusions == std::vector<Exclusion>{range});
+  FUZZ_CHECK(computed->alg == alg.id());
+  const std::string kept = *fuzz::ref_kept(text, computed->exclusions);
+  FUZZ_CHECK(
+      computed->hash ==
+      BuiltinCrypto{}.digest(alg, wrapper::as_bytes(hardbinding::provided::nfc_normalize(kept))));
+
+  // The computed binding verifies; the same digest under another name, or
+  // with a byte less or more, does not.
+  FUZZ_CHECK(verify(text, *computed) == std::nullopt);
+  for (const Algorithm other : kAlgs) {
+    if (other == alg) continue;
+    DataHash renamed = *computed;
+    renamed.alg = std::string(other.id());
+    FUZZ_CHECK(verify(text, renamed) == ErrorKind::HashMismatch);
+  }
+  {
+    DataHash shorter = *computed;
+    shorter.hash.pop_back();
+    FUZZ_CHECK(verify(text, shorter) == ErrorKind::HashMismatch);
+    DataHash longer = *computed;
+    longer.hash.push_back(in.byte());
+    FUZZ_CHECK(verify(text, longer) == ErrorKind::HashMismatch);
+    DataHash none = *computed;
+    none.exclusions.clear();
+    FUZZ_CHECK(verify(text, none) == ErrorKind::ExclusionMalformed);
+  }
+
+  const auto chars = outside(text, w.start, w.start + w.length);
+
+  // One ASCII byte outside the wrapper changed into another ASCII byte.
+  {
+    std::vector<std::size_t> ascii;
+    for (const auto& c : chars) {
+      if (c.cp < 0x80) ascii.push_back(c.offset);
+    }
+    if (!ascii.empty()) {
+      std::string changed = text;
+      const std::size_t at = ascii[in.byte() % ascii.size()];
+      changed[at] = static_cast<char>((changed[at] + 1 + in.byte() % 127) % 128);
+      FUZZ_CHECK(changed != text);
+      FUZZ_CHECK(verify(changed, *computed) == ErrorKind::HashMismatch);
+    }
+  }
+
+  // One character inserted in front of the wrapper, or one removed there.
+  {
+    std::string inserted = text;
+    std::string token;
+    fuzz::Input more(data, size);  // any valid character will do
+    while (token.empty() && !more.empty()) fuzz::append_token(more, token);
+    if (token.empty()) token = "x";
+    const std::size_t at =
+        prefix.empty()
+            ? 0
+            : testing::code_points(prefix)[in.byte() % testing::code_points(prefix).size()].offset;
+    inserted.insert(at, token);
+    const auto now = testing::ref_locate_all(inserted);
+    const auto got = verify(inserted, *computed);
+    if (now.size() >= 2) {
+      FUZZ_CHECK(got == ErrorKind::MultipleWrappers);
+    } else {
+      FUZZ_CHECK(got == ErrorKind::ExclusionMalformed);
+    }
+    if (!prefix.empty()) {
+      const auto cps = testing::code_points(prefix);
+      const auto& c = cps[in.byte() % cps.size()];
+      std::string removed = text;
+      removed.erase(c.offset, c.width);
+      const auto left = testing::ref_locate_all(removed);
+      const auto res = verify(removed, *computed);
+      FUZZ_CHECK(res.has_value());
+      FUZZ_CHECK(res == fuzz::ref_verify(removed, *computed));
+      if (left.size() == 1) FUZZ_CHECK(res == ErrorKind::ExclusionMalformed);
+    }
+  }
+
+  // Any character outside the wrapper replaced by any token: the reference
+  // decides, and success only where the hashed bytes stayed equal.
+  if (!chars.empty()) {
+    const auto& c = chars[in.byte() % chars.size()];
+    std::string edited = text;
+    std::string token;
+    fuzz::append_token(in, token);
+    edited.replace(c.offset, c.width, token);
+    const auto got = verify(edited, *computed);
+    FUZZ_CHECK(got == fuzz::ref_verify(edited, *computed));
+  }
+
+  // A binding made up from the input, the wrapper's range somewhere in it.
+  {
+    DataHash made;
+    made.alg = kNames[in.byte() % std::size(kNames)];
+    const std::size_t count = in.byte() % 5;
+    for (std::size_t i = 0; i < count; ++i) {
+      made.exclusions.push_back(
+          {fuzz::offset_from(in, text.size()), fuzz::offset_from(in, text.size())});
+    }
+    if (in.byte() % 4 != 0) {
+      made.exclusions.insert(made.exclusions.begin() + in.byte() % (made.exclusions.size() + 1),
+                             range);
+    }
+    made.hash = in.byte() % 2 == 0 ? computed->hash : in.take(in.byte() % 70);
+    FUZZ_CHECK(verify(text, made) == fuzz::ref_verify(text, made));
+  }
+  return 0;
+}
