@@ -78,7 +78,9 @@ void BM_LocateAll(benchmark::State& state, std::string_view unit) {
 }
 BENCHMARK_CAPTURE(BM_LocateAll, ascii, "The quick brown fox jumps over the lazy dog. ")
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_LocateAll, dense_markers, "ab\xEF\xBB\xBF" "c\xEF\xB8\x8F\xF3\xA0\x84\x80")
+BENCHMARK_CAPTURE(BM_LocateAll, dense_markers,
+                  "ab\xEF\xBB\xBF"
+                  "c\xEF\xB8\x8F\xF3\xA0\x84\x80")
     ->Unit(benchmark::kMillisecond);
 
 void BM_Extract(benchmark::State& state) {
@@ -104,9 +106,11 @@ void BM_Normalize(benchmark::State& state, std::string_view unit) {
 }
 BENCHMARK_CAPTURE(BM_Normalize, ascii, "The quick brown fox jumps over the lazy dog. ")
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Normalize, latin_nfc, "Cr\xC3\xA8me br\xC3\xBBl\xC3\xA9\x65, fa\xC3\xA7\x61\x64\x65. ")
+BENCHMARK_CAPTURE(BM_Normalize, latin_nfc,
+                  "Cr\xC3\xA8me br\xC3\xBBl\xC3\xA9\x65, fa\xC3\xA7\x61\x64\x65. ")
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_Normalize, latin_nfd, "Cre\xCC\x80me bru\xCC\x82le\xCC\x81\x65, fac\xCC\xA7\x61\x64\x65. ")
+BENCHMARK_CAPTURE(BM_Normalize, latin_nfd,
+                  "Cre\xCC\x80me bru\xCC\x82le\xCC\x81\x65, fac\xCC\xA7\x61\x64\x65. ")
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Normalize, cjk, "\xE5\x87\xBA\xE8\x87\xAA\xE3\x81\xAF\xE8\xA8\x80\xE8\x91\x89")
     ->Unit(benchmark::kMillisecond);
@@ -119,7 +123,8 @@ void BM_IsNormalized(benchmark::State& state, std::string_view unit) {
 }
 BENCHMARK_CAPTURE(BM_IsNormalized, ascii, "The quick brown fox jumps over the lazy dog. ")
     ->Unit(benchmark::kMillisecond);
-BENCHMARK_CAPTURE(BM_IsNormalized, cjk, "\xE5\x87\xBA\xE8\x87\xAA\xE3\x81\xAF\xE8\xA8\x80\xE8\x91\x89")
+BENCHMARK_CAPTURE(BM_IsNormalized, cjk,
+                  "\xE5\x87\xBA\xE8\x87\xAA\xE3\x81\xAF\xE8\xA8\x80\xE8\x91\x89")
     ->Unit(benchmark::kMillisecond);
 
 void BM_ComputeDataHash(benchmark::State& state, std::string_view unit) {

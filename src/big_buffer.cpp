@@ -24,8 +24,8 @@ void* big_buffer_allocate(std::size_t bytes) {
   if (bytes >= kBigBufferThreshold) {
     const std::size_t size = mapped_size(bytes);
     // Map one huge page more than needed, then trim to a 2 MiB boundary.
-    void* raw = mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* raw =
+        mmap(nullptr, size + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED) throw std::bad_alloc();
     const auto start = reinterpret_cast<std::uintptr_t>(raw);
     const std::uintptr_t aligned = (start + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);

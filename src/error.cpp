@@ -84,14 +84,22 @@ std::optional<std::string_view> Error::status_code() const noexcept {
 
 std::string_view kind_name(ErrorKind kind) noexcept {
   switch (kind) {
-    case ErrorKind::NotFound: return "NotFound";
-    case ErrorKind::CorruptedWrapper: return "CorruptedWrapper";
-    case ErrorKind::MultipleWrappers: return "MultipleWrappers";
-    case ErrorKind::PayloadTooLarge: return "PayloadTooLarge";
-    case ErrorKind::PaddingGap: return "PaddingGap";
-    case ErrorKind::ExclusionMalformed: return "ExclusionMalformed";
-    case ErrorKind::HashMismatch: return "HashMismatch";
-    case ErrorKind::UnsupportedAlgorithm: return "UnsupportedAlgorithm";
+    case ErrorKind::NotFound:
+      return "NotFound";
+    case ErrorKind::CorruptedWrapper:
+      return "CorruptedWrapper";
+    case ErrorKind::MultipleWrappers:
+      return "MultipleWrappers";
+    case ErrorKind::PayloadTooLarge:
+      return "PayloadTooLarge";
+    case ErrorKind::PaddingGap:
+      return "PaddingGap";
+    case ErrorKind::ExclusionMalformed:
+      return "ExclusionMalformed";
+    case ErrorKind::HashMismatch:
+      return "HashMismatch";
+    case ErrorKind::UnsupportedAlgorithm:
+      return "UnsupportedAlgorithm";
   }
   return "?";
 }

@@ -19,8 +19,8 @@ enum class ErrorKind : std::uint8_t {
   NotFound = 0,
   CorruptedWrapper = 1,
   MultipleWrappers = 2,
-  PayloadTooLarge = 3,       // carries the payload length
-  PaddingGap = 4,            // carries the gap in bytes
+  PayloadTooLarge = 3,  // carries the payload length
+  PaddingGap = 4,       // carries the gap in bytes
   ExclusionMalformed = 5,
   HashMismatch = 6,
   UnsupportedAlgorithm = 7,  // carries the caller's algorithm name

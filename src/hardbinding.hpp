@@ -33,9 +33,12 @@ class Algorithm {
   // The identifier, as static text; the inverse of from_id.
   constexpr std::string_view id() const noexcept {
     switch (value_) {
-      case Sha256: return "sha256";
-      case Sha384: return "sha384";
-      case Sha512: return "sha512";
+      case Sha256:
+        return "sha256";
+      case Sha384:
+        return "sha384";
+      case Sha512:
+        return "sha512";
     }
     return "sha256";
   }
@@ -43,9 +46,12 @@ class Algorithm {
   // 32, 48 or 64.
   constexpr std::size_t digest_length() const noexcept {
     switch (value_) {
-      case Sha256: return 32;
-      case Sha384: return 48;
-      case Sha512: return 64;
+      case Sha256:
+        return 32;
+      case Sha384:
+        return 48;
+      case Sha512:
+        return 64;
     }
     return 32;
   }

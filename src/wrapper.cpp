@@ -166,7 +166,9 @@ CodePoints wrapper_code_points(Bytes payload, std::uint64_t zeros, std::uint64_t
 }  // namespace
 
 Result<CodePoints> encode_code_points(Bytes payload) {
-  if (payload.size() > MAX_PAYLOAD) return std::unexpected(Error::payload_too_large(payload.size()));
+  if (payload.size() > MAX_PAYLOAD) {
+    return std::unexpected(Error::payload_too_large(payload.size()));
+  }
   return wrapper_code_points(payload, 0, 0);
 }
 
@@ -228,7 +230,8 @@ bool has_magic(std::span<const std::uint8_t> d) noexcept {
 
 // The payload span of a valid wrapper's decoded run, or nullopt when the run
 // is not a valid wrapper.
-std::optional<std::span<const std::uint8_t>> valid_payload(std::span<const std::uint8_t> d) noexcept {
+std::optional<std::span<const std::uint8_t>> valid_payload(
+    std::span<const std::uint8_t> d) noexcept {
   if (d.size() < HEADER_SIZE) return std::nullopt;
   if (!has_magic(d)) return std::nullopt;
   if (d[8] != VERSION) return std::nullopt;

@@ -74,7 +74,8 @@ Result<std::string> encode_padded(Bytes payload);
 // The wrappers of encode and encode_padded as code points (UTF-32): the
 // same characters, for callers that build strings from code points rather
 // than from UTF-8. Same errors.
-using CodePoints = std::basic_string<char32_t, std::char_traits<char32_t>, BigBufferAllocator<char32_t>>;
+using CodePoints =
+    std::basic_string<char32_t, std::char_traits<char32_t>, BigBufferAllocator<char32_t>>;
 Result<CodePoints> encode_code_points(Bytes payload);
 Result<CodePoints> encode_padded_code_points(Bytes payload);
 

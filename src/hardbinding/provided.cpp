@@ -42,9 +42,8 @@ bool in_quick_yes_ranges(char32_t c) noexcept {
   // Binary search for the last range that starts at or before c.
   const auto* begin = std::begin(kNfcQuickYesRanges);
   const auto* end = std::end(kNfcQuickYesRanges);
-  const auto* after = std::upper_bound(begin, end, c, [](char32_t v, const CodePointRange& r) {
-    return v < r.first;
-  });
+  const auto* after = std::upper_bound(
+      begin, end, c, [](char32_t v, const CodePointRange& r) { return v < r.first; });
   return after != begin && c <= (after - 1)->last;
 }
 

@@ -45,8 +45,8 @@ void api_failed() {
   // allocation failure of the call. Exceptions that are not an Exception
   // (SystemExit, KeyboardInterrupt) are passed on too: printing them would
   // exit the process or swallow the interrupt.
-  if (PyErr_Occurred() != nullptr && (PyErr_ExceptionMatches(PyExc_MemoryError) ||
-                                      !PyErr_ExceptionMatches(PyExc_Exception))) {
+  if (PyErr_Occurred() != nullptr &&
+      (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))) {
     throw PythonError{};
   }
   if (PyErr_Occurred() != nullptr) PyErr_Print();

@@ -16,8 +16,8 @@ bool is_tuple(PyObject* obj) noexcept { return has_flag(obj, Py_TPFLAGS_TUPLE_SU
 
 // The __qualname__ of obj's type, or "<failed to extract type name>".
 Ref type_name(PyObject* obj) {
-  Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)),
-                                               "__qualname__"));
+  Ref name =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
   if (name && is_str(name.get())) return name;
   PyErr_Clear();
   return check(PyUnicode_FromString("<failed to extract type name>"));
@@ -42,8 +42,7 @@ Ref type_name(PyObject* obj) {
   Ref type = Ref::steal(t), value = Ref::steal(v), trace = Ref::steal(tb);
   Ref text = check(PyObject_Str(value.get()));
   Ref message = check(PyUnicode_FromFormat("argument '%s': %U", param, text.get()));
-  Ref replacement =
-      check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
+  Ref replacement = check(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr));
   // The new exception takes over the old one's cause; the old one itself is
   // not chained to it.
   if (PyObject* cause = PyException_GetCause(value.get())) {
@@ -114,8 +113,8 @@ std::vector<hardbinding::Exclusion> exclusions_value(PyObject* obj) {
     const Py_ssize_t n = PyTuple_Size(item.get());
     if (n < 0) throw PythonError{};
     if (n != 2) {
-      Ref message = check(PyUnicode_FromFormat(
-          "expected tuple of length 2, but got tuple of length %zd", n));
+      Ref message =
+          check(PyUnicode_FromFormat("expected tuple of length 2, but got tuple of length %zd", n));
       PyErr_SetObject(PyExc_ValueError, message.get());
       throw PythonError{};
     }
@@ -168,8 +167,8 @@ Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
             ? check(PyUnicode_FromFormat("%s() takes %zu positional arguments but %zu %s given",
                                          sig.function, count, given, verb))
             : check(PyUnicode_FromFormat(
-                  "%s() takes from %zu to %zu positional arguments but %zu %s given",
-                  sig.function, sig.required, count, given, verb));
+                  "%s() takes from %zu to %zu positional arguments but %zu %s given", sig.function,
+                  sig.required, count, given, verb));
     raise_type_error(std::move(message));
   }
   for (std::size_t i = 0; i < given; ++i) {
@@ -207,9 +206,9 @@ Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
   }
   if (!missing.empty()) {
     const std::string list = quoted_list(missing);
-    raise_type_error(check(PyUnicode_FromFormat(
-        "%s() missing %zu required positional argument%s: %s", sig.function, missing.size(),
-        missing.size() == 1 ? "" : "s", list.c_str())));
+    raise_type_error(check(
+        PyUnicode_FromFormat("%s() missing %zu required positional argument%s: %s", sig.function,
+                             missing.size(), missing.size() == 1 ? "" : "s", list.c_str())));
   }
   return bound;
 }
@@ -255,7 +254,8 @@ bool encode_piecewise(PyObject* obj, Py_ssize_t length, Text& text) {
     // Only ASCII pieces gain; a text that is mostly not ASCII is faster
     // converted whole, so give up once most of the pieces so far were wide.
     ++pieces;
-    if (size != end - at && ++wide_pieces >= 4 && 2 * wide_pieces > pieces) {
+    if (size != end - at) ++wide_pieces;
+    if (wide_pieces >= 4 && 2 * wide_pieces > pieces) {
       free_storage(text.owned);
       return false;
     }

@@ -52,7 +52,8 @@ Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs);
 // A text argument as UTF-8, valid while the object lives.
 struct Text {
   Ref utf8;  // the intermediate bytes object that holds the encoding, or
-  std::basic_string<char, std::char_traits<char>, BigBufferAllocator<char>> owned;  // for long texts
+  std::basic_string<char, std::char_traits<char>, BigBufferAllocator<char>>
+      owned;  // for long texts
   std::string_view view;
 };
 

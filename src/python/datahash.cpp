@@ -65,7 +65,8 @@ PyObject* py_verify_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
     binding.exclusions = std::move(exclusions);
     binding.alg = std::string(alg.id());
     binding.hash.assign(hash.begin(), hash.end());
-    auto verified = hardbinding::verify_data_hash(text.view, binding, BuiltinCrypto{}, UnicodeNfc{});
+    auto verified =
+        hardbinding::verify_data_hash(text.view, binding, BuiltinCrypto{}, UnicodeNfc{});
     if (!verified) map_err(std::move(verified.error()));
     return Ref::borrow(Py_None);
   });

@@ -57,8 +57,8 @@ TEST(BigBuffer, LargeCodePointWrapperMatchesTheUtf8One) {
 // Long payloads, where bytes below 0x10 are counted in vector blocks.
 TEST(BigBuffer, PaddedLengthLawHoldsForLongPayloads) {
   std::uint32_t state = 12345;
-  for (const std::size_t n : {std::size_t{4079}, std::size_t{4080}, std::size_t{4097},
-                              std::size_t{70001}}) {
+  for (const std::size_t n :
+       {std::size_t{4079}, std::size_t{4080}, std::size_t{4097}, std::size_t{70001}}) {
     for (const unsigned small_share : {0u, 1u, 2u, 4u}) {
       SCOPED_TRACE(testing::Message() << n << " bytes, 1 in " << small_share << " small");
       std::vector<std::uint8_t> payload(n);

@@ -47,20 +47,13 @@ ByteVec sha(Algorithm alg, std::string_view s) {
 
 TEST(Algorithm, FromId) {
   const std::pair<std::string, std::optional<Algorithm>> rows[] = {
-      {"sha256", Algorithm::Sha256},
-      {"sha384", Algorithm::Sha384},
-      {"sha512", Algorithm::Sha512},
-      {"SHA256", std::nullopt},
-      {"Sha512", std::nullopt},
-      {"sha-256", std::nullopt},
-      {" sha256", std::nullopt},
-      {"sha256 ", std::nullopt},
-      {"sha2566", std::nullopt},
-      {std::string("sha256\0", 7), std::nullopt},
-      {"sha25", std::nullopt},
-      {"", std::nullopt},
-      {"sha1", std::nullopt},
-      {"sha224", std::nullopt},
+      {"sha256", Algorithm::Sha256}, {"sha384", Algorithm::Sha384},
+      {"sha512", Algorithm::Sha512}, {"SHA256", std::nullopt},
+      {"Sha512", std::nullopt},      {"sha-256", std::nullopt},
+      {" sha256", std::nullopt},     {"sha256 ", std::nullopt},
+      {"sha2566", std::nullopt},     {std::string("sha256\0", 7), std::nullopt},
+      {"sha25", std::nullopt},       {"", std::nullopt},
+      {"sha1", std::nullopt},        {"sha224", std::nullopt},
       {"sha3-256", std::nullopt},
   };
   for (const auto& [id, expected] : rows) {
@@ -80,7 +73,7 @@ TEST(Algorithm, FromId) {
 }
 
 TEST(HashedBytes, Exclusions) {
-  const std::string abc = "abcdefghijklmnopqrst";  // 20 bytes
+  const std::string abc = "abcdefghijklmnopqrst";    // 20 bytes
   const std::string bom = "a" + utf8(0xFEFF) + "b";  // 61 ef bb bf 62
   const std::uint64_t max = 18446744073709551615ull;
   struct Row {
@@ -119,8 +112,8 @@ TEST(HashedBytes, Exclusions) {
     SCOPED_TRACE(row.label);
     const auto got = hashed_bytes<Identity>(row.text, row.exclusions);
     // The digesting variant must see the same bytes and reject the same lists.
-    const auto digest =
-        digest_hashed_bytes<BuiltinCrypto, Identity>(row.text, row.exclusions, Algorithm::Sha256, {});
+    const auto digest = digest_hashed_bytes<BuiltinCrypto, Identity>(row.text, row.exclusions,
+                                                                     Algorithm::Sha256, {});
     if (row.expected) {
       ASSERT_TRUE(got.has_value());
       EXPECT_EQ(*got, *row.expected);
@@ -203,7 +196,8 @@ TEST(DataHash, WrapperAtAnEnd) {
       const DataHash dh = compute_data_hash(text, alg, BuiltinCrypto{}, UnicodeNfc{}).value();
       EXPECT_EQ(dh.hash, sha(alg, hashed));
       EXPECT_TRUE(verify_data_hash(text, dh, BuiltinCrypto{}, UnicodeNfc{}).has_value());
-      const DataHash with_identity = compute_data_hash(text, alg, BuiltinCrypto{}, Identity{}).value();
+      const DataHash with_identity =
+          compute_data_hash(text, alg, BuiltinCrypto{}, Identity{}).value();
       EXPECT_EQ(with_identity.hash, sha(alg, hashed_bytes<Identity>(text, dh.exclusions).value()));
     }
   }
@@ -231,8 +225,8 @@ TEST(DataHash, Verify) {
   // The second range removes the dash behind the wrapper and the blank after it.
   const std::uint64_t later = s + len + 1;
   const std::string after_both = kBefore + " café au lait.";
-  const std::string decomposed_after = text.substr(0, s + len) +
-                                       " — cafe" + utf8(0x0301) + " au lait.";
+  const std::string decomposed_after =
+      text.substr(0, s + len) + " — cafe" + utf8(0x0301) + " au lait.";
   const std::string decomposed_before = "Gru" + utf8(0x0308) + "ße, " +
                                         wrapper::encode(wrapper::as_bytes("manifest")).value() +
                                         kAfter;
@@ -246,7 +240,11 @@ TEST(DataHash, Verify) {
   using E = ErrorKind;
   const Row rows[] = {
       {"unchanged", text, [](DataHash&) {}, std::nullopt},
-      {"empty list beats bad alg", text, [](DataHash& d) { d.exclusions.clear(); d.alg = "md5"; },
+      {"empty list beats bad alg", text,
+       [](DataHash& d) {
+         d.exclusions.clear();
+         d.alg = "md5";
+       },
        E::ExclusionMalformed},
       {"bad alg beats missing wrapper", kBefore + kAfter, [](DataHash& d) { d.alg = "SHA256"; },
        E::UnsupportedAlgorithm},

@@ -47,7 +47,8 @@ TEST(NfcFastPath, EveryListedCodePointIsQuickCheckYesWithCombiningClassZero) {
       UErrorCode status = U_ZERO_ERROR;
       const icu::UnicodeString s(static_cast<UChar32>(c));
       ASSERT_EQ(nfc.quickCheck(s, status), UNORM_YES) << std::hex << static_cast<unsigned>(c);
-      ASSERT_EQ(u_getCombiningClass(static_cast<UChar32>(c)), 0) << std::hex << static_cast<unsigned>(c);
+      ASSERT_EQ(u_getCombiningClass(static_cast<UChar32>(c)), 0)
+          << std::hex << static_cast<unsigned>(c);
     }
   }
   // Below U+0300 the byte scan alone decides; check that range too.
@@ -62,13 +63,13 @@ TEST(NfcFastPath, EveryListedCodePointIsQuickCheckYesWithCombiningClassZero) {
 // fast path passes over.
 TEST(NfcFastPath, MatchesIcuWhereListedCharactersMeetInteractingOnes) {
   const std::u32string pool = {
-      U'a', U'e', U'\u00e9', U'\u0301', U'\u0308', U'\u0323',  // Latin and marks
-      U'\u0435', U'\u0438', U'\u0306', U'\u0483',              // Cyrillic, breve, titlo
-      U'\u304b', U'\u3099', U'\u309a', U'\u30cf',              // kana and voicing marks
-      U'\u4e2d', U'\u6587', U'\uf900',                          // ideographs, compatibility one
-      U'\uac00', U'\uc5b4', U'\u11a8', U'\u1100', U'\u1161',   // Hangul syllables and jamo
-      U'\u2000', U'\u2014', U'\u212b',                         // singletons, a dash
-      U'\ufe0f', U'\U0001f600', U'\U0001f3fd', U'\u200d',      // emoji pieces
+      U'a',      U'e',          U'\u00e9',     U'\u0301', U'\u0308', U'\u0323',  // Latin and marks
+      U'\u0435', U'\u0438',     U'\u0306',     U'\u0483',  // Cyrillic, breve, titlo
+      U'\u304b', U'\u3099',     U'\u309a',     U'\u30cf',  // kana and voicing marks
+      U'\u4e2d', U'\u6587',     U'\uf900',                 // ideographs, compatibility one
+      U'\uac00', U'\uc5b4',     U'\u11a8',     U'\u1100', U'\u1161',  // Hangul syllables and jamo
+      U'\u2000', U'\u2014',     U'\u212b',                            // singletons, a dash
+      U'\ufe0f', U'\U0001f600', U'\U0001f3fd', U'\u200d',             // emoji pieces
   };
   std::mt19937 rng(20261208);
   const UnicodeNfc nfc;
@@ -113,8 +114,8 @@ TEST(NfcFastPath, InteractingCharacterAtEveryOffsetAfterPlainBytes) {
 TEST(NfcFastPath, LongMarkRunsOutOfOrderNormaliseLikeIcu) {
   // Classes: U+0316 220, U+0301 230, U+0334 1, U+05B0 10, U+0344 230 and
   // decomposes, U+0F73 0 in NFC terms after decomposition.
-  const std::u32string marks = {U'\u0316', U'\u0301', U'\u0334', U'\u05b0', U'\u0344',
-                                U'\u0f73', U'\u0308', U'\u0327'};
+  const std::u32string marks = {U'\u0316', U'\u0301', U'\u0334', U'\u05b0',
+                                U'\u0344', U'\u0f73', U'\u0308', U'\u0327'};
   std::mt19937 rng(7);
   const UnicodeNfc nfc;
   for (int trial = 0; trial < 400; ++trial) {

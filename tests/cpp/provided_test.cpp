@@ -150,9 +150,9 @@ TEST(UnicodeNfc, ConformanceFile) {
   int failures = 0;
   for (std::size_t i = 0; i < cases.size(); ++i) {
     const auto& [c1, c2, c3, c4, c5] = cases[i];
-    const bool ok = nfc.normalize(c1) == c2 && nfc.normalize(c2) == c2 &&
-                    nfc.normalize(c3) == c2 && nfc.normalize(c4) == c4 &&
-                    nfc.normalize(c5) == c4 && nfc.normalize_owned(std::string(c1)) == c2 &&
+    const bool ok = nfc.normalize(c1) == c2 && nfc.normalize(c2) == c2 && nfc.normalize(c3) == c2 &&
+                    nfc.normalize(c4) == c4 && nfc.normalize(c5) == c4 &&
+                    nfc.normalize_owned(std::string(c1)) == c2 &&
                     nfc.normalize_owned(std::string(c4)) == c4;
     bool quick_check_exact = true;
     for (const std::string* x : {&c1, &c2, &c3, &c4, &c5}) {
@@ -175,11 +175,10 @@ std::vector<std::string> piece_texts() {
 
   std::mt19937 rng(1515);
   const std::vector<std::pair<char32_t, char32_t>> ranges = {
-      {'a', 'z'},         {0x00C0, 0x00FF},   {0x0300, 0x036F},   {0x0591, 0x05C7},
-      {0x1100, 0x1112},   {0x1161, 0x1175},   {0x11A8, 0x11C2},   {0xAC00, 0xAC20},
-      {0x0F71, 0x0F84},   {0x1D165, 0x1D16D}, {0x20D0, 0x20F0},   {0x302A, 0x302F},
-      {0x0344, 0x0344},   {0x1E0A, 0x1E0D},   {0x1F600, 0x1F603}, {0xFEFF, 0xFEFF},
-      {0x3099, 0x309A},   {0x304B, 0x3054},   {0x0CC6, 0x0CD6},   {0x11131, 0x11134},
+      {'a', 'z'},       {0x00C0, 0x00FF}, {0x0300, 0x036F}, {0x0591, 0x05C7}, {0x1100, 0x1112},
+      {0x1161, 0x1175}, {0x11A8, 0x11C2}, {0xAC00, 0xAC20}, {0x0F71, 0x0F84}, {0x1D165, 0x1D16D},
+      {0x20D0, 0x20F0}, {0x302A, 0x302F}, {0x0344, 0x0344}, {0x1E0A, 0x1E0D}, {0x1F600, 0x1F603},
+      {0xFEFF, 0xFEFF}, {0x3099, 0x309A}, {0x304B, 0x3054}, {0x0CC6, 0x0CD6}, {0x11131, 0x11134},
   };
   std::uniform_int_distribution<std::size_t> pick(0, ranges.size() - 1), len(0, 150);
   for (int iter = 0; iter < 300; ++iter) {
@@ -226,17 +225,20 @@ TEST(NfcNormalize, LongCombiningRuns) {
       {"4-byte marks", "a" + repeat(0x1D165, n), "a" + repeat(0x1D165, n)},
       // Canonical ordering moves the class-220 marks in front of the class-230
       // ones; the first acute is then unblocked and composes with the a.
-      {"mixed classes", "a" + [&] {
-         std::string s;
-         for (std::size_t i = 0; i < n; ++i) s += utf8(0x0301) + utf8(0x0316);
-         return s;
-       }(), utf8(0x00E1) + repeat(0x0316, n) + repeat(0x0301, n - 1)},
+      {"mixed classes",
+       "a" +
+           [&] {
+             std::string s;
+             for (std::size_t i = 0; i < n; ++i) s += utf8(0x0301) + utf8(0x0316);
+             return s;
+           }(),
+       utf8(0x00E1) + repeat(0x0316, n) + repeat(0x0301, n - 1)},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    for (const std::size_t piece : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4},
-                                     std::size_t{5}, std::size_t{7}, std::size_t{64},
-                                     kDefaultNfcPiece}) {
+    for (const std::size_t piece :
+         {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{4}, std::size_t{5},
+          std::size_t{7}, std::size_t{64}, kDefaultNfcPiece}) {
       SCOPED_TRACE(piece);
       EXPECT_TRUE(nfc_normalize(row.text, piece) == row.expected);
     }

@@ -29,8 +29,8 @@ TEST(Vs, SelectorOfByte) {
     const char* utf8_hex;
   };
   const Row rows[] = {
-      {0x00, 0xFE00, "ef b8 80"},    {0x01, 0xFE01, "ef b8 81"},
-      {0x0F, 0xFE0F, "ef b8 8f"},    {0x10, 0xE0100, "f3 a0 84 80"},
+      {0x00, 0xFE00, "ef b8 80"},     {0x01, 0xFE01, "ef b8 81"},
+      {0x0F, 0xFE0F, "ef b8 8f"},     {0x10, 0xE0100, "f3 a0 84 80"},
       {0x43, 0xE0133, "f3 a0 84 b3"}, {0x4F, 0xE013F, "f3 a0 84 bf"},
       {0x50, 0xE0140, "f3 a0 85 80"}, {0xFF, 0xE01EF, "f3 a0 87 af"},
   };
@@ -101,8 +101,8 @@ TEST(Vs, DecodeRun) {
 // reference decoder.
 TEST(Vs, DecodeRunMatchesReference) {
   std::mt19937 rng(20240611);
-  const char32_t others[] = {'A',     0x00E9,  0x65E5,  0x1F600, 0xFEFF,  0xFE10,  0xFDFF,
-                             0xE00FF, 0xE01F0, 0xE0000, 0xE0FFF, 0xFEFE,  0x10FFFF, 0x0301};
+  const char32_t others[] = {'A',     0x00E9,  0x65E5,  0x1F600, 0xFEFF, 0xFE10,   0xFDFF,
+                             0xE00FF, 0xE01F0, 0xE0000, 0xE0FFF, 0xFEFE, 0x10FFFF, 0x0301};
   std::uniform_int_distribution<int> kind(0, 9), byte(0, 255), other(0, std::size(others) - 1);
   std::uniform_int_distribution<int> len(0, 40), any(1, 0x10FFFF);
   for (int iter = 0; iter < 400; ++iter) {

@@ -84,9 +84,9 @@ TEST(WrapperWrite, WorkedFigures) {
     EXPECT_EQ(wrapper::padding_for_gap(row.gap).value(), row.padding);
     const std::string padded = wrapper::encode_padded(bytes(row.payload)).value();
     EXPECT_EQ(padded.size(), row.target);
-    EXPECT_EQ(padded, marked(cat(cat(header(static_cast<std::uint32_t>(row.payload.size())),
-                                     row.payload),
-                                 row.padding)));
+    EXPECT_EQ(padded,
+              marked(cat(cat(header(static_cast<std::uint32_t>(row.payload.size())), row.payload),
+                         row.padding)));
     const Wrapper w = wrapper::extract(padded).value();
     EXPECT_EQ(w.payload, row.payload);
     EXPECT_EQ(w.start, 0u);
@@ -259,12 +259,18 @@ std::vector<ReadRow> read_rows() {
       {"BOM then wrapper", M + wa, {{3, wa.size(), "abc"}}, std::nullopt},
       {"two BOMs then wrapper", M + M + wa, {{6, wa.size(), "abc"}}, std::nullopt},
       {"multilingual around", "日" + wa + "é", {{3, wa.size(), "abc"}}, std::nullopt},
-      {"adjacent", wa + wb, {{0, wa.size(), "abc"}, {wa.size(), wb.size(), "xyz!"}},
+      {"adjacent",
+       wa + wb,
+       {{0, wa.size(), "abc"}, {wa.size(), wb.size(), "xyz!"}},
        E::MultipleWrappers},
-      {"separated", wa + "日本" + wb,
-       {{0, wa.size(), "abc"}, {wa.size() + 6, wb.size(), "xyz!"}}, E::MultipleWrappers},
-      {"two valid and a corrupted", wa + magic_only + wb,
-       {{0, wa.size(), "abc"}, {wa.size() + 34, wb.size(), "xyz!"}}, E::MultipleWrappers},
+      {"separated",
+       wa + "日本" + wb,
+       {{0, wa.size(), "abc"}, {wa.size() + 6, wb.size(), "xyz!"}},
+       E::MultipleWrappers},
+      {"two valid and a corrupted",
+       wa + magic_only + wb,
+       {{0, wa.size(), "abc"}, {wa.size() + 34, wb.size(), "xyz!"}},
+       E::MultipleWrappers},
       {"manifestLength overrun", typed, {}, E::CorruptedWrapper},
       {"marker typed into run", marker_in_run, {}, E::CorruptedWrapper},
       {"version 2", marked(header(0, 2)), {}, E::CorruptedWrapper},
@@ -277,17 +283,27 @@ std::vector<ReadRow> read_rows() {
       {"magic differs in last byte", marked(bad_magic), {}, E::NotFound},
       {"run without marker", wa.substr(3), {}, E::NotFound},
       {"run behind a letter", "x" + wa.substr(3), {}, E::NotFound},
-      {"trailing U+FE0F absorbed", wa + utf8(0xFE0F) + "z", {{0, wa.size() + 3, "abc"}},
+      {"trailing U+FE0F absorbed",
+       wa + utf8(0xFE0F) + "z",
+       {{0, wa.size() + 3, "abc"}},
        std::nullopt},
-      {"trailing wide selectors absorbed", wa + utf8(0xE01EF) + utf8(0xE0100),
-       {{0, wa.size() + 8, "abc"}}, std::nullopt},
-      {"surplus bytes after payload", marked(cat(header(2), {'a', 'b', 0xFF, 0x00, 0x10})) + "!",
-       {{0, 3 + 46 + 8 + 4 + 3 + 4, "ab"}}, std::nullopt},
+      {"trailing wide selectors absorbed",
+       wa + utf8(0xE01EF) + utf8(0xE0100),
+       {{0, wa.size() + 8, "abc"}},
+       std::nullopt},
+      {"surplus bytes after payload",
+       marked(cat(header(2), {'a', 'b', 0xFF, 0x00, 0x10})) + "!",
+       {{0, 3 + 46 + 8 + 4 + 3 + 4, "ab"}},
+       std::nullopt},
       {"manifestLength 0", enc(""), {{0, 49, ""}}, std::nullopt},
       {"padded", enc_padded("hello"), {{0, 81, "hello"}}, std::nullopt},
-      {"corrupted around valid", magic_only + "|" + wa + "|" + marked(header(0, 2)),
-       {{35, wa.size(), "abc"}}, std::nullopt},
-      {"truncated run right before marker", magic_only + wa, {{34, wa.size(), "abc"}},
+      {"corrupted around valid",
+       magic_only + "|" + wa + "|" + marked(header(0, 2)),
+       {{35, wa.size(), "abc"}},
+       std::nullopt},
+      {"truncated run right before marker",
+       magic_only + wa,
+       {{34, wa.size(), "abc"}},
        std::nullopt},
   };
 }
@@ -387,20 +403,36 @@ TEST(WrapperRead, MatchesReferenceOnRandomTexts) {
     for (int f = count(rng); f > 0; --f) {
       switch (kind(rng)) {
         case 0:
-        case 1: text += some_wrapper(); break;
+        case 1:
+          text += some_wrapper();
+          break;
         case 2: {  // a wrapper cut at a character boundary
           const std::string w = some_wrapper();
           const auto cps = testing::code_points(w);
           text += w.substr(0, cps[rng() % cps.size()].offset);
           break;
         }
-        case 3: text += M; break;
-        case 4: text += testing::selectors(testing::random_bytes(rng, rng() % 20)); break;
-        case 5: text += some_wrapper().substr(3); break;
-        case 6: text += marked(cat(header(rng() % 4, rng() % 3), testing::random_bytes(rng, rng() % 6))); break;
-        case 7: text += marked(cat(kMagic, testing::random_bytes(rng, rng() % 7))); break;
-        case 8: text += utf8(0xFE0F); break;
-        default: text += prose[rng() % std::size(prose)]; break;
+        case 3:
+          text += M;
+          break;
+        case 4:
+          text += testing::selectors(testing::random_bytes(rng, rng() % 20));
+          break;
+        case 5:
+          text += some_wrapper().substr(3);
+          break;
+        case 6:
+          text += marked(cat(header(rng() % 4, rng() % 3), testing::random_bytes(rng, rng() % 6)));
+          break;
+        case 7:
+          text += marked(cat(kMagic, testing::random_bytes(rng, rng() % 7)));
+          break;
+        case 8:
+          text += utf8(0xFE0F);
+          break;
+        default:
+          text += prose[rng() % std::size(prose)];
+          break;
       }
     }
     SCOPED_TRACE(testing::hex(text));

@@ -30,12 +30,14 @@ std::string as_string(std::span<const std::uint8_t> bytes) {
 
 json exclusions_json(const std::vector<Exclusion>& exclusions) {
   json list = json::array();
-  for (const Exclusion& ex : exclusions) list.push_back({{"start", ex.start}, {"length", ex.length}});
+  for (const Exclusion& ex : exclusions)
+    list.push_back({{"start", ex.start}, {"length", ex.length}});
   return list;
 }
 
 Outcome<void> stdin_once(const std::string& a, const std::string& b, std::string_view what) {
-  if (a == "-" && b == "-") return usage_error(std::string(what) + " cannot both be standard input");
+  if (a == "-" && b == "-")
+    return usage_error(std::string(what) + " cannot both be standard input");
   return {};
 }
 
@@ -102,15 +104,17 @@ Outcome<DataHash> read_binding(const std::string& path) {
   if (!digest) return input_error(name + ": \"hash\" is not valid base64");
   binding.hash = std::move(*digest);
   const auto list = doc.find("exclusions");
-  const std::string shape = ": \"exclusions\" must be a list of {\"start\": N, \"length\": N} "
-                            "with unsigned integers";
+  const std::string shape =
+      ": \"exclusions\" must be a list of {\"start\": N, \"length\": N} "
+      "with unsigned integers";
   if (list == doc.end() || !list->is_array()) return input_error(name + shape);
   for (const json& item : *list) {
     if (!item.is_object() || !item.contains("start") || !item.contains("length") ||
         !item["start"].is_number_unsigned() || !item["length"].is_number_unsigned()) {
       return input_error(name + shape);
     }
-    binding.exclusions.push_back({item["start"].get<std::uint64_t>(), item["length"].get<std::uint64_t>()});
+    binding.exclusions.push_back(
+        {item["start"].get<std::uint64_t>(), item["length"].get<std::uint64_t>()});
   }
   return binding;
 }
@@ -128,7 +132,8 @@ Outcome<DataHash> binding_from_options(const Options& o) {
   for (const std::string& s : o.exclusions) {
     const auto ex = parse_exclusion(s);
     if (!ex) {
-      return usage_error("--exclusion " + s + ": expected START:LENGTH, two unsigned decimal integers");
+      return usage_error("--exclusion " + s +
+                         ": expected START:LENGTH, two unsigned decimal integers");
     }
     binding.exclusions.push_back(*ex);
   }
@@ -175,7 +180,8 @@ Outcome<Emit> embed_command(const Options& o) {
   const std::vector<wrapper::Wrapper> found = wrapper::locate_all(*text);
   if (!found.empty()) {
     if (!o.replace) {
-      return input_error(display_name(o.input) + " already carries a C2PA text manifest wrapper at byte " +
+      return input_error(display_name(o.input) +
+                         " already carries a C2PA text manifest wrapper at byte " +
                          decimal(found.front().start) +
                          "; a second one would make it unverifiable (use --replace to replace it)");
     }
@@ -217,7 +223,8 @@ Outcome<Emit> locate_command(const Options& o) {
     json wrappers = json::array(), damaged = json::array();
     for (const Candidate& c : candidates) {
       if (c.defect == Defect::None) {
-        wrappers.push_back({{"start", c.start}, {"length", c.length}, {"manifest_length", c.manifest_length}});
+        wrappers.push_back(
+            {{"start", c.start}, {"length", c.length}, {"manifest_length", c.manifest_length}});
       } else {
         damaged.push_back({{"offset", c.start},
                            {"length", c.length},
@@ -235,8 +242,8 @@ Outcome<Emit> locate_command(const Options& o) {
              " bytes, manifest store of " + decimal(c.manifest_length) + " bytes\n";
     } else {
       const std::string why = detail(c);
-      out += "damaged candidate at byte " + decimal(c.start) + ": " + decimal(c.length) + " bytes, " +
-             std::string(reason(c.defect)) + (why.empty() ? "" : " (" + why + ")") +
+      out += "damaged candidate at byte " + decimal(c.start) + ": " + decimal(c.length) +
+             " bytes, " + std::string(reason(c.defect)) + (why.empty() ? "" : " (" + why + ")") +
              (c.magic ? ", begins with the magic" : "") + "\n";
     }
   }
@@ -278,7 +285,8 @@ Outcome<Emit> verify_command(const Options& o) {
   auto verified = hardbinding::verify_data_hash(*text, *binding, BuiltinCrypto{}, UnicodeNfc{});
   if (!verified) return core_error(verified.error());
   if (o.strict_padding) {
-    if (auto padding = check_padding(*text); !padding) return std::unexpected(std::move(padding.error()));
+    if (auto padding = check_padding(*text); !padding)
+      return std::unexpected(std::move(padding.error()));
   }
   if (o.json) {
     return Emit{dump({{"valid", true},

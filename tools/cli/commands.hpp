@@ -15,8 +15,8 @@ struct Options {
   std::string input = "-";
   std::string output = "-";
   std::string manifest;
-  std::string binding;                  // verify: a binding file; empty when not given
-  std::string hash;                     // verify: the digest in base64
+  std::string binding;  // verify: a binding file; empty when not given
+  std::string hash;     // verify: the digest in base64
   bool hash_given = false;
   std::vector<std::string> exclusions;  // verify: "START:LENGTH" each
   std::string alg = "sha256";

@@ -130,23 +130,22 @@ std::string decimal(std::uint64_t value) {
   return std::string(buf, r.ptr);
 }
 
-std::string display_name(const std::string& path) {
-  return path == "-" ? "standard input" : path;
-}
+std::string display_name(const std::string& path) { return path == "-" ? "standard input" : path; }
 
 Outcome<std::string> read_all(const std::string& path) {
   auto fd = open_input(path);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  struct stat st {};
+  struct stat st{};
   std::size_t hint = 0;
-  if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode)) hint = static_cast<std::size_t>(st.st_size);
+  if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode))
+    hint = static_cast<std::size_t>(st.st_size);
   return read_fd(*fd, path, hint + 1);
 }
 
 Outcome<std::string> read_manifest(const std::string& path) {
   auto fd = open_input(path);
   if (!fd) return std::unexpected(std::move(fd.error()));
-  struct stat st {};
+  struct stat st{};
   std::size_t hint = 0;
   if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode)) {
     const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -161,8 +160,7 @@ Outcome<std::string> read_text(const std::string& path) {
   if (!text) return text;
   if (const auto bad = first_invalid_utf8(*text)) {
     return input_error(display_name(path) +
-                       ": not valid UTF-8: invalid byte sequence at byte offset " +
-                       decimal(*bad));
+                       ": not valid UTF-8: invalid byte sequence at byte offset " + decimal(*bad));
   }
   return text;
 }
@@ -190,7 +188,8 @@ std::optional<std::size_t> first_invalid_utf8(std::string_view text) noexcept {
 
 Outcome<void> write_output(const std::string& path, std::string_view data) {
   if (path == "-") {
-    if (!write_fd(STDOUT_FILENO, data)) return input_error(std::string("standard output: ") + std::strerror(errno));
+    if (!write_fd(STDOUT_FILENO, data))
+      return input_error(std::string("standard output: ") + std::strerror(errno));
     return {};
   }
   const std::filesystem::path target(path);
@@ -206,7 +205,8 @@ Outcome<void> write_output(const std::string& path, std::string_view data) {
   const mode_t mask = ::umask(0);
   ::umask(mask);
   int err = 0;
-  if (::fchmod(fd.get(), 0666 & ~mask) != 0 || !write_fd(fd.get(), data) || ::fsync(fd.get()) != 0) {
+  if (::fchmod(fd.get(), 0666 & ~mask) != 0 || !write_fd(fd.get(), data) ||
+      ::fsync(fd.get()) != 0) {
     err = errno;
   }
   if (fd.close() != 0 && err == 0) err = errno;
@@ -223,7 +223,8 @@ std::string base64_encode(std::span<const std::uint8_t> bytes) {
   out.reserve((bytes.size() + 2) / 3 * 4);
   std::size_t i = 0;
   for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t v = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+    const std::uint32_t v =
+        (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
     for (int shift = 18; shift >= 0; shift -= 6) out += kBase64[(v >> shift) & 0x3F];
   }
   const std::size_t rest = bytes.size() - i;

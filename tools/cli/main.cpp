@@ -59,7 +59,8 @@ int execute(Command command, const Options& o, bool verify, bool extract) {
     }
     return f.status;
   }
-  if (auto w = write_output(result->to_stdout ? "-" : o.output, result->data); !w) return report(w.error());
+  if (auto w = write_output(result->to_stdout ? "-" : o.output, result->data); !w)
+    return report(w.error());
   return 0;
 }
 
@@ -79,23 +80,28 @@ void add_output(CLI::App* sub, Options& o) {
 
 int run(int argc, char** argv) {
   Options o;
-  CLI::App app("C2PA Manifest Stores carried in text as invisible variation selectors, and\n"
-               "the c2pa.hash.data binding of such text.",
-               "quorvane");
+  CLI::App app(
+      "C2PA Manifest Stores carried in text as invisible variation selectors, and\n"
+      "the c2pa.hash.data binding of such text.",
+      "quorvane");
   app.set_version_flag("--version", QUORVANE_VERSION);
   app.require_subcommand(0, 1);
   app.footer(kExitStatus);
 
-  CLI::App* encode = subcommand(app, "encode", "Write the wrapper for a manifest store, without a host text",
-                                "quorvane encode --manifest store.c2pa --padded -o wrapper.txt");
-  encode->add_option("--manifest", o.manifest, "The manifest store (binary), or - for standard input")
+  CLI::App* encode =
+      subcommand(app, "encode", "Write the wrapper for a manifest store, without a host text",
+                 "quorvane encode --manifest store.c2pa --padded -o wrapper.txt");
+  encode
+      ->add_option("--manifest", o.manifest, "The manifest store (binary), or - for standard input")
       ->required();
   encode->add_flag("--padded", o.padded, "Pad the wrapper to 4n + 61 bytes for an n-byte store");
   add_output(encode, o);
 
-  CLI::App* embed = subcommand(app, "embed", "Append the wrapper for a manifest store to a text",
-                               "quorvane embed --manifest store.c2pa --padded --nfc article.txt -o signed.txt");
-  embed->add_option("--manifest", o.manifest, "The manifest store (binary), or - for standard input")
+  CLI::App* embed =
+      subcommand(app, "embed", "Append the wrapper for a manifest store to a text",
+                 "quorvane embed --manifest store.c2pa --padded --nfc article.txt -o signed.txt");
+  embed
+      ->add_option("--manifest", o.manifest, "The manifest store (binary), or - for standard input")
       ->required();
   embed->add_flag("--padded", o.padded, "Pad the wrapper to 4n + 61 bytes for an n-byte store");
   embed->add_flag("--nfc", o.nfc, "Normalise the host text to NFC first");
@@ -104,18 +110,20 @@ int run(int argc, char** argv) {
   add_input(embed, o);
   add_output(embed, o);
 
-  CLI::App* extract = subcommand(app, "extract", "Write the manifest store of the text's single wrapper",
-                                 "quorvane extract signed.txt -o store.c2pa\n  quorvane extract --json signed.txt");
+  CLI::App* extract =
+      subcommand(app, "extract", "Write the manifest store of the text's single wrapper",
+                 "quorvane extract signed.txt -o store.c2pa\n  quorvane extract --json signed.txt");
   extract->add_flag("--json", o.json,
                     "Print {version, start, length, manifest_length, manifest_sha256} instead;\n"
                     "the store then goes to -o FILE only if given");
   add_input(extract, o);
   add_output(extract, o);
 
-  CLI::App* locate = subcommand(app, "locate",
-                                "List every wrapper and every damaged wrapper candidate with the reason it\n"
-                                "was rejected (a U+FEFF with no variation selector behind it is not listed)",
-                                "quorvane locate --json received.txt");
+  CLI::App* locate =
+      subcommand(app, "locate",
+                 "List every wrapper and every damaged wrapper candidate with the reason it\n"
+                 "was rejected (a U+FEFF with no variation selector behind it is not listed)",
+                 "quorvane locate --json received.txt");
   locate->add_flag("--json", o.json, "Print {wrappers: [...], damaged: [...]} as JSON");
   add_input(locate, o);
   add_output(locate, o);
@@ -125,24 +133,31 @@ int run(int argc, char** argv) {
   add_input(strip, o);
   add_output(strip, o);
 
-  CLI::App* hash = subcommand(app, "hash",
-                              "Compute the c2pa.hash.data binding of a text that carries its wrapper:\n"
-                              "{\"alg\", \"hash\" (base64), \"exclusions\": [{\"start\", \"length\"}]}",
-                              "quorvane hash --alg sha384 signed.txt -o binding.json");
+  CLI::App* hash =
+      subcommand(app, "hash",
+                 "Compute the c2pa.hash.data binding of a text that carries its wrapper:\n"
+                 "{\"alg\", \"hash\" (base64), \"exclusions\": [{\"start\", \"length\"}]}",
+                 "quorvane hash --alg sha384 signed.txt -o binding.json");
   hash->add_option("--alg", o.alg, "Hash algorithm (default sha256)")
       ->check(CLI::IsMember({"sha256", "sha384", "sha512"}));
   add_input(hash, o);
   add_output(hash, o);
 
-  CLI::App* verify = subcommand(app, "verify", "Check a c2pa.hash.data binding against a text",
-                                "quorvane verify --binding binding.json signed.txt\n"
-                                "  quorvane verify --hash Ut3XTb6/jPuKvSR4QfCuJQHqDZgnr1pSGrLyU+9DEYU= --exclusion 406:2261 signed.txt");
-  CLI::Option* binding = verify->add_option("--binding", o.binding, "A binding file as written by `quorvane hash`");
+  CLI::App* verify =
+      subcommand(app, "verify", "Check a c2pa.hash.data binding against a text",
+                 "quorvane verify --binding binding.json signed.txt\n"
+                 "  quorvane verify --hash Ut3XTb6/jPuKvSR4QfCuJQHqDZgnr1pSGrLyU+9DEYU= "
+                 "--exclusion 406:2261 signed.txt");
+  CLI::Option* binding =
+      verify->add_option("--binding", o.binding, "A binding file as written by `quorvane hash`");
   CLI::Option* hash_opt = verify->add_option("--hash", o.hash, "The expected digest in base64");
-  CLI::Option* exclusion = verify->add_option("--exclusion", o.exclusions,
-                                              "An excluded range START:LENGTH; repeat for several, in order")
-                               ->allow_extra_args(false);
-  CLI::Option* alg = verify->add_option("--alg", o.alg, "Hash algorithm of --hash (default sha256)");
+  CLI::Option* exclusion =
+      verify
+          ->add_option("--exclusion", o.exclusions,
+                       "An excluded range START:LENGTH; repeat for several, in order")
+          ->allow_extra_args(false);
+  CLI::Option* alg =
+      verify->add_option("--alg", o.alg, "Hash algorithm of --hash (default sha256)");
   hash_opt->needs(exclusion);
   exclusion->needs(hash_opt);
   alg->needs(hash_opt);
@@ -160,7 +175,9 @@ int run(int argc, char** argv) {
     const auto subs = app.get_subcommands([](CLI::App*) { return true; });
     const bool known = std::any_of(subs.begin(), subs.end(),
                                    [&](const CLI::App* sub) { return sub->get_name() == argv[1]; });
-    if (!known) return report(Failure{kExitInput, std::string("unknown subcommand: ") + argv[1], std::nullopt, true});
+    if (!known)
+      return report(
+          Failure{kExitInput, std::string("unknown subcommand: ") + argv[1], std::nullopt, true});
   }
 
   try {
@@ -183,8 +200,9 @@ int run(int argc, char** argv) {
   if (strip->parsed()) return execute(strip_command, o, false, false);
   if (hash->parsed()) return execute(hash_command, o, false, false);
   if (verify->parsed()) return execute(verify_command, o, true, false);
-  return report(Failure{kExitInput, "a subcommand is required: encode, embed, extract, locate, strip, hash or verify",
-                        std::nullopt, true});
+  return report(Failure{
+      kExitInput, "a subcommand is required: encode, embed, extract, locate, strip, hash or verify",
+      std::nullopt, true});
 }
 
 }  // namespace

@@ -51,11 +51,16 @@ std::vector<Candidate> scan(std::string_view text) {
 
 std::string_view reason(Defect defect) noexcept {
   switch (defect) {
-    case Defect::None: return "";
-    case Defect::ShortHeader: return "header too short";
-    case Defect::WrongMagic: return "wrong magic";
-    case Defect::WrongVersion: return "unsupported version";
-    case Defect::LengthOverrun: return "length overrun";
+    case Defect::None:
+      return "";
+    case Defect::ShortHeader:
+      return "header too short";
+    case Defect::WrongMagic:
+      return "wrong magic";
+    case Defect::WrongVersion:
+      return "unsupported version";
+    case Defect::LengthOverrun:
+      return "length overrun";
   }
   return "";
 }
@@ -63,9 +68,12 @@ std::string_view reason(Defect defect) noexcept {
 std::string detail(const Candidate& c) {
   switch (c.defect) {
     case Defect::None:
-    case Defect::WrongMagic: return "";
-    case Defect::ShortHeader: return decimal(c.decoded) + " of 13 header bytes";
-    case Defect::WrongVersion: return "version " + decimal(c.version);
+    case Defect::WrongMagic:
+      return "";
+    case Defect::ShortHeader:
+      return decimal(c.decoded) + " of 13 header bytes";
+    case Defect::WrongVersion:
+      return "version " + decimal(c.version);
     case Defect::LengthOverrun:
       return "manifestLength " + decimal(c.manifest_length) + ", " +
              decimal(c.decoded - wrapper::HEADER_SIZE) + " bytes behind the header";

@@ -20,8 +20,8 @@ enum class Defect : std::uint8_t {
 };
 
 struct Candidate {
-  std::uint64_t start = 0;            // offset of the marker's first byte
-  std::uint64_t length = 0;           // the marker plus its whole selector run
+  std::uint64_t start = 0;   // offset of the marker's first byte
+  std::uint64_t length = 0;  // the marker plus its whole selector run
   Defect defect = Defect::None;
   std::uint64_t decoded = 0;          // bytes that the run decodes to
   bool magic = false;                 // the run begins with the full magic

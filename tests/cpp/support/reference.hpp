@@ -60,7 +60,8 @@ inline std::vector<CodePoint> code_points(std::string_view text) {
     const auto b0 = static_cast<unsigned char>(text[i]);
     const std::size_t w = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
     char32_t cp = w == 1 ? b0 : w == 2 ? (b0 & 0x1F) : w == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-    for (std::size_t k = 1; k < w; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    for (std::size_t k = 1; k < w; ++k)
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
     out.push_back({cp, i, w});
     i += w;
   }
@@ -98,7 +99,15 @@ inline std::pair<ByteVec, std::size_t> ref_decode_run(std::string_view text) {
 }
 
 inline ByteVec header(std::uint32_t manifest_length, std::uint8_t version = 1) {
-  return {'C', '2', 'P', 'A', 'T', 'X', 'T', 0, version,
+  return {'C',
+          '2',
+          'P',
+          'A',
+          'T',
+          'X',
+          'T',
+          0,
+          version,
           static_cast<std::uint8_t>(manifest_length >> 24),
           static_cast<std::uint8_t>(manifest_length >> 16),
           static_cast<std::uint8_t>(manifest_length >> 8),
@@ -208,10 +217,14 @@ inline std::string unhex(std::string_view h) {
   int hi = -1;
   for (const char ch : h) {
     int v;
-    if (ch >= '0' && ch <= '9') v = ch - '0';
-    else if (ch >= 'a' && ch <= 'f') v = ch - 'a' + 10;
-    else if (ch >= 'A' && ch <= 'F') v = ch - 'A' + 10;
-    else continue;
+    if (ch >= '0' && ch <= '9')
+      v = ch - '0';
+    else if (ch >= 'a' && ch <= 'f')
+      v = ch - 'a' + 10;
+    else if (ch >= 'A' && ch <= 'F')
+      v = ch - 'A' + 10;
+    else
+      continue;
     if (hi < 0) {
       hi = v;
     } else {
