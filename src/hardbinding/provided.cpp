@@ -196,12 +196,19 @@ bool presort_marks(const icu::Normalizer2& nfc, std::string_view text, std::stri
   return found;
 }
 
-// Whether `text` may hold a run of more than kSortRun combining marks out
-// of canonical order: the cheap test in front of presort_marks. Characters
-// below U+0300 (bytes below 0xCC) have class 0 and end a run without a
-// lookup. Marks that decompose count as marks here, so the answer may be
-// yes where presort_marks then finds nothing to do, never the other way.
-bool may_need_presort(const icu::Normalizer2& nfc, std::string_view text) {
+// Characters whose combining class is 0 without asking ICU: the listed
+// quick-check ranges and the Hangul jamo (which are quick-check Maybe or No,
+// so not in those ranges, but never marks).
+bool has_class_zero(char32_t c) noexcept {
+  return (c >= 0x1100 && c <= 0x11FF) || in_quick_yes_ranges(c);
+}
+
+// Whether the UTF-8 `text` holds a run of more than kSortRun combining
+// marks out of canonical order. Characters below U+0300 (bytes below 0xCC)
+// and those known to have class 0 end a run without a lookup. Marks that
+// decompose count as marks here, so the answer may be yes where
+// presort_marks then finds nothing to do, never the other way.
+bool marks_out_of_order(const icu::Normalizer2& nfc, std::string_view text) {
   const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   std::size_t run = 0;
   std::uint8_t previous = 0;
@@ -216,7 +223,8 @@ bool may_need_presort(const icu::Normalizer2& nfc, std::string_view text) {
     }
     UChar32 c;
     U8_NEXT_UNSAFE(s, i, c);
-    const std::uint8_t ccc = nfc.getCombiningClass(c);
+    const std::uint8_t ccc =
+        has_class_zero(static_cast<char32_t>(c)) ? 0 : nfc.getCombiningClass(c);
     if (ccc == 0) {
       run = 0;
       unordered = false;
@@ -225,6 +233,25 @@ bool may_need_presort(const icu::Normalizer2& nfc, std::string_view text) {
     if (run > 0 && ccc < previous) unordered = true;
     previous = ccc;
     if (++run > kSortRun && unordered) return true;
+  }
+  return false;
+}
+
+// The cheap test in front of presort_marks. Marks are never ASCII and take
+// at least two bytes, so only stretches of more than 2 * kSortRun bytes
+// without an ASCII byte can hold a run long enough to matter; only those
+// are looked at character by character.
+bool may_need_presort(const icu::Normalizer2& nfc, std::string_view text) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  const std::size_t n = text.size();
+  std::size_t i = 0;
+  while (i < n) {
+    while (i < n && s[i] < 0x80) ++i;
+    const std::size_t start = i;  // a lead byte: the byte before is ASCII
+    while (i < n && s[i] >= 0x80) ++i;
+    if (i - start > 2 * kSortRun && marks_out_of_order(nfc, text.substr(start, i - start))) {
+      return true;
+    }
   }
   return false;
 }

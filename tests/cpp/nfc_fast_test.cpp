@@ -51,6 +51,11 @@ TEST(NfcFastPath, EveryListedCodePointIsQuickCheckYesWithCombiningClassZero) {
           << std::hex << static_cast<unsigned>(c);
     }
   }
+  // The Hangul jamo are taken for class 0 without a lookup.
+  for (char32_t c = 0x1100; c <= 0x11FF; ++c) {
+    ASSERT_EQ(u_getCombiningClass(static_cast<UChar32>(c)), 0)
+        << std::hex << static_cast<unsigned>(c);
+  }
   // Below U+0300 the byte scan alone decides; check that range too.
   for (char32_t c = 0; c < 0x300; ++c) {
     UErrorCode status = U_ZERO_ERROR;
