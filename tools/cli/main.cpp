@@ -74,6 +74,13 @@ void add_input(CLI::App* sub, Options& o) {
   sub->add_option("INPUT", o.input, "Input text file, or - for standard input (the default)");
 }
 
+// --manifest FILE (required) and --padded, shared by encode and embed.
+void add_manifest(CLI::App* sub, Options& o) {
+  sub->add_option("--manifest", o.manifest, "The manifest store (binary), or - for standard input")
+      ->required();
+  sub->add_flag("--padded", o.padded, "Pad the wrapper to 4n + 61 bytes for an n-byte store");
+}
+
 void add_output(CLI::App* sub, Options& o) {
   sub->add_option("-o,--output", o.output, "Write the result to FILE instead of standard output");
 }
@@ -91,19 +98,13 @@ int run(int argc, char** argv) {
   CLI::App* encode =
       subcommand(app, "encode", "Write the wrapper for a manifest store, without a host text",
                  "quorvane encode --manifest store.c2pa --padded -o wrapper.txt");
-  encode
-      ->add_option("--manifest", o.manifest, "The manifest store (binary), or - for standard input")
-      ->required();
-  encode->add_flag("--padded", o.padded, "Pad the wrapper to 4n + 61 bytes for an n-byte store");
+  add_manifest(encode, o);
   add_output(encode, o);
 
   CLI::App* embed =
       subcommand(app, "embed", "Append the wrapper for a manifest store to a text",
                  "quorvane embed --manifest store.c2pa --padded --nfc article.txt -o signed.txt");
-  embed
-      ->add_option("--manifest", o.manifest, "The manifest store (binary), or - for standard input")
-      ->required();
-  embed->add_flag("--padded", o.padded, "Pad the wrapper to 4n + 61 bytes for an n-byte store");
+  add_manifest(embed, o);
   embed->add_flag("--nfc", o.nfc, "Normalise the host text to NFC first");
   embed->add_flag("--replace", o.replace,
                   "Remove the text's existing wrappers first (without it such a text is refused)");
