@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "hardbinding.hpp"
-#include "hardbinding/provided.hpp"
-#include "vs.hpp"
-#include "wrapper.hpp"
+#include <quorvane/hardbinding.hpp>
+#include <quorvane/hardbinding/provided.hpp>
+#include <quorvane/vs.hpp>
+#include <quorvane/wrapper.hpp>
 
 namespace {
 

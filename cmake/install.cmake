@@ -2,7 +2,7 @@
 #
 # A wheel build (SKBUILD) gets the type stubs here; the module and the CLI
 # install themselves. Any other build installs the C++ package: the public
-# headers under include/quorvane/ in their source layout, the static
+# headers of include/quorvane/, the static
 # libraries exported as quorvane::core and quorvane::provided, and a package
 # config for find_package(quorvane).
 
@@ -19,17 +19,9 @@ set(_quorvane_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/quorvane)
 
 set_target_properties(quorvane_core PROPERTIES EXPORT_NAME core)
 set_target_properties(quorvane_provided PROPERTIES EXPORT_NAME provided)
-# Consumers include <quorvane/wrapper.hpp>; the headers' own relative
-# includes resolve inside include/quorvane/.
-target_include_directories(quorvane_core PUBLIC $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
-# The headers use std::expected: consumers compile as C++23 too.
-target_compile_features(quorvane_core PUBLIC cxx_std_23)
-
-# Every header of the library, in its source layout (so the relative
-# includes between them keep working); the Python boundary is not part of it.
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/src/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quorvane
-  FILES_MATCHING PATTERN "*.hpp"
-  PATTERN python EXCLUDE)
+# The public headers exactly as they are in include/quorvane/; internal/
+# holds what they need but promises no stability.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/quorvane DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(TARGETS quorvane_core quorvane_provided EXPORT quorvane-targets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})

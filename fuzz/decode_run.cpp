@@ -2,7 +2,7 @@
 // selectors, are exactly the consumed text, and the run stops in front of
 // the first character that is not a selector.
 #include "fuzz_support.hpp"
-#include "vs.hpp"
+#include <quorvane/vs.hpp>
 
 using namespace quorvane;
 

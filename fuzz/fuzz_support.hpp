@@ -18,11 +18,11 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "hardbinding.hpp"
-#include "hardbinding/provided.hpp"
+#include <quorvane/error.hpp>
+#include <quorvane/hardbinding.hpp>
+#include <quorvane/hardbinding/provided.hpp>
 #include "support/reference.hpp"
-#include "wrapper.hpp"
+#include <quorvane/wrapper.hpp>
 
 // A failed property aborts, so libFuzzer (or the replay main) reports the
 // input as a crash and keeps it.

@@ -2,7 +2,7 @@
 // the padded-length law 4n + 61, arbitrary padding behind the payload, the
 // padding rule for every gap, and target_length at the edge of 64 bits.
 #include "fuzz_support.hpp"
-#include "vs.hpp"
+#include <quorvane/vs.hpp>
 
 using namespace quorvane;
 using fuzz::ByteVec;

@@ -1,4 +1,4 @@
-#include "big_buffer.hpp"
+#include <quorvane/internal/big_buffer.hpp>
 
 #include <cstdint>
 

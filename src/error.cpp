@@ -1,4 +1,4 @@
-#include "error.hpp"
+#include <quorvane/error.hpp>
 
 #include <charconv>
 

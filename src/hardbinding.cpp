@@ -1,4 +1,4 @@
-#include "hardbinding.hpp"
+#include <quorvane/hardbinding.hpp>
 
 namespace quorvane::hardbinding {
 

@@ -1,4 +1,4 @@
-#include "vs.hpp"
+#include <quorvane/vs.hpp>
 
 namespace quorvane::vs {
 

@@ -1,9 +1,9 @@
-#include "wrapper.hpp"
+#include <quorvane/wrapper.hpp>
 
 #include <algorithm>
 #include <cstring>
 
-#include "vs.hpp"
+#include <quorvane/vs.hpp>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

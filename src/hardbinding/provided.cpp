@@ -1,4 +1,4 @@
-#include "provided.hpp"
+#include <quorvane/hardbinding/provided.hpp>
 
 #include <openssl/sha.h>
 #include <unicode/bytestream.h>

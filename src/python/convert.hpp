@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "big_buffer.hpp"
+#include <quorvane/internal/big_buffer.hpp>
 #include "call.hpp"
-#include "error.hpp"
-#include "hardbinding.hpp"
+#include <quorvane/error.hpp>
+#include <quorvane/hardbinding.hpp>
 #include "ref.hpp"
 
 namespace quorvane::python {

@@ -1,8 +1,8 @@
 // compute_data_hash, verify_data_hash.
 #include "convert.hpp"
 #include "functions.hpp"
-#include "hardbinding.hpp"
-#include "hardbinding/provided.hpp"
+#include <quorvane/hardbinding.hpp>
+#include <quorvane/hardbinding/provided.hpp>
 
 namespace quorvane::python {
 namespace {

@@ -1,7 +1,7 @@
 // encode, encode_padded, target_length, embed.
 #include "convert.hpp"
 #include "functions.hpp"
-#include "wrapper.hpp"
+#include <quorvane/wrapper.hpp>
 
 namespace quorvane::python {
 namespace {

@@ -15,7 +15,7 @@
 namespace quorvane::python {
 namespace {
 
-constexpr const char* kVersion = "0.2.0";
+constexpr const char* kVersion = QUORVANE_VERSION;
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,

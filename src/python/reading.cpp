@@ -1,7 +1,7 @@
 // extract, locate_all, strip.
 #include "convert.hpp"
 #include "functions.hpp"
-#include "wrapper.hpp"
+#include <quorvane/wrapper.hpp>
 
 namespace quorvane::python {
 namespace {

@@ -1,4 +1,4 @@
-#include "big_buffer.hpp"
+#include <quorvane/internal/big_buffer.hpp>
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "wrapper.hpp"
+#include <quorvane/wrapper.hpp>
 
 namespace quorvane {
 namespace {

@@ -1,4 +1,4 @@
-#include "hardbinding.hpp"
+#include <quorvane/hardbinding.hpp>
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "hardbinding/provided.hpp"
+#include <quorvane/hardbinding/provided.hpp>
 #include "support/reference.hpp"
 
 namespace quorvane::hardbinding {

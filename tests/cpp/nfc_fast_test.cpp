@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "hardbinding/provided.hpp"
+#include <quorvane/hardbinding/provided.hpp>
 
 namespace quorvane::hardbinding::provided {
 namespace {

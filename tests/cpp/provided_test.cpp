@@ -1,4 +1,4 @@
-#include "hardbinding/provided.hpp"
+#include <quorvane/hardbinding/provided.hpp>
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "vs.hpp"
+#include <quorvane/vs.hpp>
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/reference.hpp"
-#include "wrapper.hpp"
+#include <quorvane/wrapper.hpp>
 
 namespace quorvane {
 namespace {

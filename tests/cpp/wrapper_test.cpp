@@ -1,4 +1,4 @@
-#include "wrapper.hpp"
+#include <quorvane/wrapper.hpp>
 
 #include <gtest/gtest.h>
 

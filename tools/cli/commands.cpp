@@ -3,11 +3,11 @@
 #include <charconv>
 #include <nlohmann/json.hpp>
 
-#include "hardbinding.hpp"
-#include "hardbinding/provided.hpp"
+#include <quorvane/hardbinding.hpp>
+#include <quorvane/hardbinding/provided.hpp>
 #include "scan.hpp"
-#include "vs.hpp"
-#include "wrapper.hpp"
+#include <quorvane/vs.hpp>
+#include <quorvane/wrapper.hpp>
 
 namespace quorvane::cli {
 namespace {

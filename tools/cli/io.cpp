@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <utility>
 
-#include "wrapper.hpp"
+#include <quorvane/wrapper.hpp>
 
 namespace quorvane::cli {
 namespace {

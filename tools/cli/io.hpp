@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
+#include <quorvane/error.hpp>
 
 namespace quorvane::cli {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "io.hpp"
-#include "vs.hpp"
-#include "wrapper.hpp"
+#include <quorvane/vs.hpp>
+#include <quorvane/wrapper.hpp>
 
 namespace quorvane::cli {
 namespace {

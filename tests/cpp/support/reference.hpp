@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "error.hpp"
-#include "wrapper.hpp"
+#include <quorvane/error.hpp>
+#include <quorvane/wrapper.hpp>
 
 namespace quorvane::testing {
 

@@ -19,8 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#include "big_buffer.hpp"
-#include "error.hpp"
+#include <quorvane/internal/big_buffer.hpp>
+#include <quorvane/error.hpp>
 
 namespace quorvane::wrapper {
 

@@ -1,3 +1,5 @@
+// Internal: installed only because wrapper.hpp names the allocator of its
+// code-point results. No stability promise; not for use outside quorvane.
 // An allocator for the library's large result buffers.
 //
 // A fresh buffer of tens of megabytes costs more in page faults than in the

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../hardbinding.hpp"
+#include <quorvane/hardbinding.hpp>
 
 namespace quorvane::hardbinding::provided {
 

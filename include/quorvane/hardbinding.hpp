@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "error.hpp"
-#include "wrapper.hpp"
+#include <quorvane/error.hpp>
+#include <quorvane/wrapper.hpp>
 
 namespace quorvane::hardbinding {
 
