@@ -21,6 +21,7 @@
 #include <quorvane/error.hpp>
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
+#include "hardbinding/nfc.hpp"
 #include "support/reference.hpp"
 #include <quorvane/wrapper.hpp>
 

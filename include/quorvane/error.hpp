@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 
 namespace quorvane {
 
@@ -78,10 +80,19 @@ class [[nodiscard]] Error {
 // and test output; never part of a message.
 std::string_view kind_name(ErrorKind kind) noexcept;
 
+// The value of a fallible operation, or its one Error. A std::expected in
+// every respect but one: dropping it is a compiler warning (an error under
+// -Werror=unused-result), so no failure can be ignored by accident.
 template <class T>
-using Result = std::expected<T, Error>;
+class [[nodiscard]] Result : public std::expected<T, Error> {
+ public:
+  using Base = std::expected<T, Error>;
+  using Base::Base;
+  Result(Base&& base) noexcept(std::is_nothrow_move_constructible_v<Base>)  // NOLINT: implicit
+      : Base(std::move(base)) {}
+};
 
 // The success value of an operation that returns nothing.
-using Status = std::expected<void, Error>;
+using Status = Result<void>;
 
 }  // namespace quorvane

@@ -1,4 +1,5 @@
 #include <quorvane/hardbinding/provided.hpp>
+#include "hardbinding/nfc.hpp"
 
 #include <openssl/sha.h>
 #include <unicode/bytestream.h>

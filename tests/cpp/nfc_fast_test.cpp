@@ -10,6 +10,7 @@
 #include <string>
 
 #include <quorvane/hardbinding/provided.hpp>
+#include "hardbinding/nfc.hpp"
 
 namespace quorvane::hardbinding::provided {
 namespace {

@@ -1,4 +1,5 @@
 #include <quorvane/hardbinding/provided.hpp>
+#include "hardbinding/nfc.hpp"
 
 #include <gtest/gtest.h>
 
