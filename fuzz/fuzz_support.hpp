@@ -13,17 +13,17 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <quorvane/error.hpp>
+#include <quorvane/hardbinding.hpp>
+#include <quorvane/hardbinding/provided.hpp>
+#include <quorvane/wrapper.hpp>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <quorvane/error.hpp>
-#include <quorvane/hardbinding.hpp>
-#include <quorvane/hardbinding/provided.hpp>
 #include "hardbinding/nfc.hpp"
 #include "support/reference.hpp"
-#include <quorvane/wrapper.hpp>
 
 // A failed property aborts, so libFuzzer (or the replay main) reports the
 // input as a crash and keeps it.
@@ -121,7 +121,7 @@ inline void append_token(Input& in, std::string& out) {
       for (std::size_t i = 0; i < k; ++i) append_cp(out, testing::selector_of(in.byte()));
       break;
     }
-    case 5: {  // a marker and a header, with a payload that may be short or long
+    case 5: {  // a marker (or, rarely, none) and a header, with a payload that may be short or long
       const std::uint8_t v = in.byte();
       const std::uint8_t version = v < 0xE0 ? 1 : static_cast<std::uint8_t>(v & 0x0F);
       const std::uint8_t l = in.byte();
@@ -132,7 +132,8 @@ inline void append_token(Input& in, std::string& out) {
       std::size_t count = length < 64 ? length : 64;
       count = count + d % 5 >= 2 ? count + d % 5 - 2 : 0;
       for (std::size_t i = 0; i < count; ++i) run.push_back(in.byte());
-      out += testing::marked(run);
+      // Sanitisers that drop U+FEFF leave such orphaned runs behind.
+      out += v >= 0xD0 && v < 0xE0 ? testing::selectors(run) : testing::marked(run);
       break;
     }
     case 6: {  // a marker and a prefix of the magic

@@ -1,9 +1,8 @@
-#include <quorvane/wrapper.hpp>
-
 #include <algorithm>
 #include <cstring>
-
+#include <quorvane/utf8.hpp>
 #include <quorvane/vs.hpp>
+#include <quorvane/wrapper.hpp>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -196,101 +195,211 @@ Result<std::string> embed(std::string_view text, Bytes payload) {
 
 namespace {
 
-// Calls `visit(start, end, decoded)` for every marker of `text`, in order,
-// where [start, end) covers the marker and its whole selector run. The scan
-// resumes behind the run, so each run is decoded once. `visit` returns false
-// to stop the scan early.
-template <class Visit>
-void scan(std::string_view text, Visit&& visit) {
-  const char* const base = text.data();
-  const std::size_t n = text.size();
-  std::vector<std::uint8_t> decoded;
-  std::size_t pos = 0;
-  while (pos + MARKER.size() <= n) {
-    // memchr for the lead byte, then compare: far faster than a 3-byte memmem.
-    const void* hit = std::memchr(base + pos, 0xEF, n - pos - 2);
-    if (hit == nullptr) return;
-    const std::size_t m = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-    if (base[m + 1] != '\xBB' || base[m + 2] != '\xBF') {
-      pos = m + 1;
-      continue;
-    }
-    const std::size_t after = m + MARKER.size();
-    decoded.clear();
-    const std::size_t consumed = vs::decode_run_into(text.substr(after), decoded);
-    const std::size_t run_end = after + consumed;
-    if (!visit(m, run_end, std::span<const std::uint8_t>(decoded))) return;
-    pos = run_end;
-  }
-}
-
-bool has_magic(std::span<const std::uint8_t> d) noexcept {
+bool has_magic(Bytes d) noexcept {
   return d.size() >= MAGIC.size() && std::equal(MAGIC.begin(), MAGIC.end(), d.begin());
 }
 
-// The payload span of a valid wrapper's decoded run, or nullopt when the run
-// is not a valid wrapper.
-std::optional<std::span<const std::uint8_t>> valid_payload(
-    std::span<const std::uint8_t> d) noexcept {
-  if (d.size() < HEADER_SIZE) return std::nullopt;
-  if (!has_magic(d)) return std::nullopt;
-  if (d[8] != VERSION) return std::nullopt;
-  const std::uint64_t len = (std::uint64_t{d[9]} << 24) | (std::uint64_t{d[10]} << 16) |
-                            (std::uint64_t{d[11]} << 8) | std::uint64_t{d[12]};
-  if (d.size() - HEADER_SIZE < len) return std::nullopt;
-  return d.subspan(HEADER_SIZE, static_cast<std::size_t>(len));
+// Fills in what the decoded run `d` says about a candidate, and its defect:
+// the checks of validity in their order.
+void examine(Candidate& c, Bytes d) noexcept {
+  c.decoded = d.size();
+  c.magic = has_magic(d);
+  c.version = d.size() > MAGIC.size() ? d[MAGIC.size()] : 0;
+  c.manifest_length = d.size() >= HEADER_SIZE
+                          ? (std::uint64_t{d[9]} << 24) | (std::uint64_t{d[10]} << 16) |
+                                (std::uint64_t{d[11]} << 8) | std::uint64_t{d[12]}
+                          : 0;
+  if (d.empty()) {
+    c.defect = Defect::NoRun;
+  } else if (d.size() < HEADER_SIZE) {
+    c.defect = Defect::ShortHeader;
+  } else if (!c.magic) {
+    c.defect = Defect::WrongMagic;
+  } else if (c.version != VERSION) {
+    c.defect = Defect::WrongVersion;
+  } else if (d.size() - HEADER_SIZE < c.manifest_length) {
+    c.defect = Defect::LengthOverrun;
+  } else {
+    c.defect = Defect::None;
+  }
 }
 
-Wrapper make_wrapper(std::size_t start, std::size_t end, std::span<const std::uint8_t> payload) {
+// True when a selector ends exactly at `pos` of the valid UTF-8 `p`: in
+// valid UTF-8 a lead byte three or four bytes back starts the character
+// that ends there.
+bool selector_ends_at(const unsigned char* p, std::size_t pos) noexcept {
+  std::uint8_t byte = 0;
+  return (pos >= 3 && vs::decode_selector(p + pos - 3, 3, &byte) == 3) ||
+         (pos >= 4 && vs::decode_selector(p + pos - 4, 4, &byte) == 4);
+}
+
+// The selector of the magic's first byte, which every orphaned run starts with.
+constexpr std::array<char, 4> kFirstMagicSelector = [] {
+  std::array<char, 4> out{};
+  vs::write_selector(out.data(), MAGIC[0]);
+  return out;
+}();
+static_assert(vs::selector_width(MAGIC[0]) == kFirstMagicSelector.size());
+
+}  // namespace
+
+// The first run at or after `from` that begins with the full magic and has
+// neither a marker nor another selector in front of it.
+std::optional<std::size_t> CandidateScanner::next_orphan(std::size_t from) const noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text_.data());
+  const std::size_t n = text_.size();
+  const std::string_view first(kFirstMagicSelector.data(), kFirstMagicSelector.size());
+  while (from < n) {
+    const std::size_t at = text_.find(first, from);
+    if (at == std::string_view::npos) return std::nullopt;
+    const bool marker =
+        at >= MARKER.size() && text_.substr(at - MARKER.size(), MARKER.size()) == MARKER;
+    if (marker || selector_ends_at(p, at)) {
+      from = at + first.size();
+      continue;
+    }
+    // Walk the run: its first eight bytes decide, and the next orphan can
+    // only start behind it.
+    std::size_t i = at;
+    std::size_t count = 0;
+    bool magic = true;
+    std::uint8_t byte = 0;
+    while (const std::size_t w = vs::decode_selector(p + i, n - i, &byte)) {
+      if (count < MAGIC.size() && byte != MAGIC[count]) magic = false;
+      ++count;
+      i += w;
+    }
+    if (magic && count >= MAGIC.size()) return at;
+    from = i;
+  }
+  return std::nullopt;
+}
+
+std::optional<Candidate> CandidateScanner::next() {
+  const char* const base = text_.data();
+  const std::size_t n = text_.size();
+  // An orphaned run returned before the next marker leaves that marker
+  // where it was: the search is not repeated, so it stays linear.
+  std::size_t marker = marker_hint_;
+  if (!marker_known_ || marker < resume_) {
+    marker = std::string_view::npos;
+    for (std::size_t pos = resume_; pos + MARKER.size() <= n;) {
+      // memchr for the lead byte, then compare: far faster than a 3-byte search.
+      const void* hit = std::memchr(base + pos, 0xEF, n - pos - 2);
+      if (hit == nullptr) break;
+      const auto m = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+      if (base[m + 1] == '\xBB' && base[m + 2] == '\xBF') {
+        marker = m;
+        break;
+      }
+      pos = m + 1;
+    }
+    marker_hint_ = marker;
+    marker_known_ = true;
+  }
+
+  current_ = Candidate{};
+  decoded_.clear();
+  if (orphans_ && !orphans_done_) {
+    if (!orphan_hint_ || *orphan_hint_ < resume_) orphan_hint_ = next_orphan(resume_);
+    if (!orphan_hint_) orphans_done_ = true;
+    if (orphan_hint_ && *orphan_hint_ < marker) {
+      const std::size_t at = *orphan_hint_;
+      const std::size_t consumed = vs::decode_run_into(text_.substr(at), decoded_);
+      examine(current_, decoded_);
+      current_.defect = Defect::MarkerMissing;
+      current_.start = at;
+      current_.length = consumed;
+      resume_ = at + consumed;
+      return current_;
+    }
+  }
+  if (marker == std::string_view::npos) {
+    resume_ = n;
+    return std::nullopt;
+  }
+  const std::size_t after = marker + MARKER.size();
+  const std::size_t consumed = vs::decode_run_into(text_.substr(after), decoded_);
+  examine(current_, decoded_);
+  current_.start = marker;
+  current_.length = MARKER.size() + consumed;
+  resume_ = after + consumed;
+  return current_;
+}
+
+Bytes CandidateScanner::payload() const noexcept {
+  if (current_.defect != Defect::None) return {};
+  return Bytes(decoded_).subspan(HEADER_SIZE, static_cast<std::size_t>(current_.manifest_length));
+}
+
+bool has_canonical_padding(const Candidate& c, Bytes d) {
+  if (c.defect != Defect::None) return false;
+  if (c.surplus() == 0) return true;
+  if (c.length != target_length(c.manifest_length)) return false;
+  const auto kept = static_cast<std::size_t>(HEADER_SIZE + c.manifest_length);
+  const auto padding =
+      padding_for_gap(c.length - unpadded_length(d.subspan(HEADER_SIZE, kept - HEADER_SIZE)));
+  if (!padding) return false;
+  const Bytes surplus = d.subspan(kept);
+  return std::equal(surplus.begin(), surplus.end(), padding->begin(), padding->end());
+}
+
+namespace {
+
+Wrapper make_wrapper(const Candidate& c, Bytes payload) {
   Wrapper w;
   w.payload.assign(payload.begin(), payload.end());
   w.version = VERSION;
-  w.start = start;
-  w.length = end - start;
+  w.start = c.start;
+  w.length = c.length;
   return w;
+}
+
+// The one valid candidate of `text`, with `take` applied to it while its
+// run is at hand; the errors of extract otherwise. A second valid
+// candidate settles the answer, so the search stops there. Runs that begin
+// with the magic are noted on the way, which answers CorruptedWrapper
+// without a second search.
+template <class Take>
+auto extract_with(std::string_view text, Take&& take)
+    -> Result<decltype(take(std::declval<const Candidate&>(), Bytes{}))> {
+  CandidateScanner scanner(text);
+  std::optional<decltype(take(std::declval<const Candidate&>(), Bytes{}))> first;
+  bool corrupted = false;
+  while (const auto c = scanner.next()) {
+    if (c->defect != Defect::None) {
+      corrupted = corrupted || c->magic;
+      continue;
+    }
+    if (first) return std::unexpected(Error::multiple_wrappers());
+    first = take(*c, scanner.payload());
+  }
+  if (first) return std::move(*first);
+  return std::unexpected(corrupted ? Error::corrupted_wrapper() : Error::not_found());
 }
 
 }  // namespace
 
 std::vector<Wrapper> locate_all(std::string_view text) {
   std::vector<Wrapper> found;
-  scan(text, [&](std::size_t start, std::size_t end, std::span<const std::uint8_t> d) {
-    if (const auto payload = valid_payload(d)) found.push_back(make_wrapper(start, end, *payload));
-    return true;
-  });
+  CandidateScanner scanner(text);
+  while (const auto c = scanner.next()) {
+    if (c->defect == Defect::None) found.push_back(make_wrapper(*c, scanner.payload()));
+  }
   return found;
 }
 
 Result<Wrapper> extract(std::string_view text) {
-  std::optional<Wrapper> first;
-  bool multiple = false;
-  // A second valid wrapper settles the answer, so the scan stops there.
-  scan(text, [&](std::size_t start, std::size_t end, std::span<const std::uint8_t> d) {
-    const auto payload = valid_payload(d);
-    if (!payload) return true;
-    if (first) {
-      multiple = true;
-      return false;
-    }
-    first = make_wrapper(start, end, *payload);
-    return true;
-  });
-  if (multiple) return std::unexpected(Error::multiple_wrappers());
-  if (first) return std::move(*first);
+  return extract_with(text,
+                      [](const Candidate& c, Bytes payload) { return make_wrapper(c, payload); });
+}
 
-  bool corrupted = false;
-  scan(text, [&](std::size_t, std::size_t, std::span<const std::uint8_t> d) {
-    corrupted = has_magic(d);
-    return !corrupted;
-  });
-  return std::unexpected(corrupted ? Error::corrupted_wrapper() : Error::not_found());
+Result<Range> extract_range(std::string_view text) {
+  return extract_with(text, [](const Candidate& c, Bytes) { return Range{c.start, c.length}; });
 }
 
 bool is_char_boundary(std::string_view text, std::uint64_t offset) noexcept {
-  if (offset == 0 || offset == text.size()) return true;
-  if (offset > text.size()) return false;
-  const auto b = static_cast<unsigned char>(text[static_cast<std::size_t>(offset)]);
-  return b < 0x80 || b > 0xBF;
+  return utf8::is_char_boundary(text, offset);
 }
 
 Result<std::string> strip(std::string_view text, std::uint64_t start, std::uint64_t end) {
@@ -304,6 +413,20 @@ Result<std::string> strip(std::string_view text, std::uint64_t start, std::uint6
   out.reserve(text.size() - (e - s));
   out.append(text.substr(0, s));
   out.append(text.substr(e));
+  return out;
+}
+
+std::string strip_all(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t cursor = 0;
+  CandidateScanner scanner(text);
+  while (const auto c = scanner.next()) {
+    if (c->defect != Defect::None) continue;
+    out.append(text.substr(cursor, static_cast<std::size_t>(c->start) - cursor));
+    cursor = static_cast<std::size_t>(c->start + c->length);
+  }
+  out.append(text.substr(cursor));
   return out;
 }
 

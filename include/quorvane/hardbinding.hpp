@@ -8,13 +8,12 @@
 
 #include <concepts>
 #include <cstdint>
+#include <quorvane/error.hpp>
+#include <quorvane/wrapper.hpp>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <quorvane/error.hpp>
-#include <quorvane/wrapper.hpp>
 
 namespace quorvane::hardbinding {
 
@@ -208,7 +207,7 @@ struct DataHash {
 template <Hasher H, Normalizer N>
 Result<DataHash> compute_data_hash(std::string_view text, Algorithm alg, const H& hasher,
                                    const N& /*normalizer*/) {
-  auto found = wrapper::extract(text);
+  auto found = wrapper::extract_range(text);
   if (!found) return std::unexpected(std::move(found.error()));
   const Exclusion ex{found->start, found->length};
   auto digest = digest_hashed_bytes<H, N>(text, std::span<const Exclusion>(&ex, 1), alg, hasher);
@@ -234,7 +233,7 @@ Status verify_data_hash(std::string_view text, const DataHash& binding, const H&
   if (binding.exclusions.empty()) return std::unexpected(Error::exclusion_malformed());
   auto alg = Algorithm::from_id(binding.alg);
   if (!alg) return std::unexpected(std::move(alg.error()));
-  auto found = wrapper::extract(text);
+  auto found = wrapper::extract_range(text);
   if (!found) return std::unexpected(std::move(found.error()));
   bool matched = false;
   for (const Exclusion& ex : binding.exclusions) {

@@ -24,7 +24,7 @@ constexpr std::size_t selector_width(std::uint8_t byte) noexcept { return byte <
 
 // Writes the UTF-8 form of the selector of `byte` at `out`, which must have
 // room for 4 bytes, and returns the position behind it.
-inline char* write_selector(char* out, std::uint8_t byte) noexcept {
+constexpr char* write_selector(char* out, std::uint8_t byte) noexcept {
   if (byte < 0x10) {
     out[0] = '\xEF';
     out[1] = '\xB8';

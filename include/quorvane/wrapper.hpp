@@ -14,13 +14,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <quorvane/error.hpp>
+#include <quorvane/internal/big_buffer.hpp>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <quorvane/internal/big_buffer.hpp>
-#include <quorvane/error.hpp>
 
 namespace quorvane::wrapper {
 
@@ -84,6 +83,90 @@ Result<CodePoints> encode_padded_code_points(Bytes payload);
 Result<std::string> embed(std::string_view text, Bytes payload);
 
 // ---- reading -------------------------------------------------------------
+//
+// Every reading operation below is built on one candidate search. A
+// candidate is a marker U+FEFF: the search finds the next marker at or after
+// its resume offset, decodes the selector run behind it (vs::decode_run),
+// examines the decoded bytes and resumes behind the whole run, so each run
+// is decoded once and selectors inside a run are never taken for a header.
+
+// Why a candidate is not a wrapper: the first failing check, in the order
+// they are applied.
+enum class Defect : std::uint8_t {
+  None,           // a valid wrapper
+  NoRun,          // no selector behind the marker: an ordinary U+FEFF
+  ShortHeader,    // the run decodes to fewer than 13 bytes
+  WrongMagic,     // bytes 0..7 are not the magic
+  WrongVersion,   // byte 8 is not VERSION
+  LengthOverrun,  // fewer than manifestLength bytes follow the header
+  // A selector run that begins with the full magic but has no marker in
+  // front of it: typically a wrapper whose U+FEFF a sanitiser removed.
+  // Reported only by a search that asks for orphaned runs; never a
+  // candidate of locate_all or extract.
+  MarkerMissing,
+};
+
+// One candidate as the search saw it.
+struct Candidate {
+  std::uint64_t start = 0;   // the marker's first byte (MarkerMissing: the run's first byte)
+  std::uint64_t length = 0;  // the marker plus its whole selector run (MarkerMissing: the run)
+  Defect defect = Defect::None;
+  std::uint64_t decoded = 0;          // bytes that the run decodes to
+  bool magic = false;                 // the run begins with the full magic
+  std::uint8_t version = 0;           // byte 8 of the run; 0 when it has none
+  std::uint64_t manifest_length = 0;  // bytes 9..12 of the run; 0 when it has none
+
+  // The decoded bytes behind the payload of a valid wrapper (its padding
+  // and any absorbed selectors); 0 for a candidate that is not valid.
+  std::uint64_t surplus() const noexcept {
+    return defect == Defect::None ? decoded - HEADER_SIZE - manifest_length : 0;
+  }
+};
+
+// A forward-only search over the candidates of the UTF-8 `text`, in text
+// order. The scanner borrows `text`, which must outlive it.
+class CandidateScanner {
+ public:
+  // With `orphans` set, selector runs that begin with the full magic and
+  // have no marker in front of them are reported as well, as
+  // Defect::MarkerMissing, in text order among the markers.
+  explicit CandidateScanner(std::string_view text, bool orphans = false) noexcept
+      : text_(text), orphans_(orphans) {}
+
+  // The next candidate, or nullopt at the end of the text. Its decoded run
+  // is available from decoded() until the next call.
+  std::optional<Candidate> next();
+  Bytes decoded() const noexcept { return decoded_; }
+  // The payload of the current candidate when it is valid: the
+  // manifest_length bytes behind the header; empty otherwise.
+  Bytes payload() const noexcept;
+
+ private:
+  std::optional<std::size_t> next_orphan(std::size_t from) const noexcept;
+
+  std::string_view text_;
+  bool orphans_;
+  std::size_t resume_ = 0;
+  // The next marker at or after resume_ (npos: none), once searched for.
+  std::size_t marker_hint_ = 0;
+  bool marker_known_ = false;
+  std::optional<std::size_t> orphan_hint_;  // a cached orphan at or after resume_
+  bool orphans_done_ = false;
+  std::vector<std::uint8_t> decoded_;
+  Candidate current_;
+};
+
+// True when the valid candidate's run is exactly what encoding its payload
+// gives: no bytes behind the payload (encode), or the padding of
+// encode_padded and nothing else. `decoded` is the candidate's run.
+bool has_canonical_padding(const Candidate& candidate, Bytes decoded);
+
+// The byte range of a wrapper, without its payload.
+struct Range {
+  std::uint64_t start = 0;
+  std::uint64_t length = 0;
+  friend bool operator==(const Range&, const Range&) = default;
+};
 
 // One valid wrapper located in a text.
 struct Wrapper {
@@ -105,6 +188,14 @@ std::vector<Wrapper> locate_all(std::string_view text);
 // otherwise CorruptedWrapper when some marker is followed by a run that
 // begins with the full magic; otherwise NotFound.
 Result<Wrapper> extract(std::string_view text);
+
+// The range of the single valid wrapper of `text`: extract without copying
+// the payload. Same errors as extract.
+Result<Range> extract_range(std::string_view text);
+
+// `text` without the range of every valid wrapper (those locate_all
+// lists), in one copy. Cannot fail.
+std::string strip_all(std::string_view text);
 
 // True when `offset` is 0, the text's length, or the byte at `offset` is not
 // a UTF-8 continuation byte. Offsets past the end are not boundaries.

@@ -2,12 +2,11 @@
 
 #include <charconv>
 #include <nlohmann/json.hpp>
-
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
-#include "scan.hpp"
-#include <quorvane/vs.hpp>
 #include <quorvane/wrapper.hpp>
+
+#include "scan.hpp"
 
 namespace quorvane::cli {
 namespace {
@@ -46,19 +45,6 @@ Outcome<std::string> wrapper_for(const std::string& store, bool padded) {
                   : wrapper::encode(wrapper::as_bytes(store));
   if (!w) return core_error(w.error());
   return std::move(*w);
-}
-
-// `text` without the byte ranges of `found`, which are ordered and disjoint.
-std::string without(std::string_view text, const std::vector<wrapper::Wrapper>& found) {
-  std::string out;
-  out.reserve(text.size());
-  std::uint64_t cursor = 0;
-  for (const wrapper::Wrapper& w : found) {
-    out.append(text.substr(cursor, w.start - cursor));
-    cursor = w.start + w.length;
-  }
-  out.append(text.substr(cursor));
-  return out;
 }
 
 // "START:LENGTH", both unsigned decimal.
@@ -142,21 +128,19 @@ Outcome<DataHash> binding_from_options(const Options& o) {
 
 // The wrapper must be exactly what encoding its payload produces, unpadded
 // or padded, so no bytes can hide behind the payload where the digest does
-// not reach.
+// not reach. The caller has established that `text` has one valid wrapper.
 Outcome<void> check_padding(std::string_view text) {
-  auto found = wrapper::extract(text);
-  if (!found) return core_error(found.error());
-  const std::string_view actual = text.substr(found->start, found->length);
-  auto plain = wrapper::encode(found->payload);
-  auto padded = wrapper::encode_padded(found->payload);
-  if ((plain && actual == *plain) || (padded && actual == *padded)) return {};
-  const std::uint64_t behind = vs::decode_run(actual.substr(wrapper::MARKER.size())).bytes.size() -
-                               wrapper::HEADER_SIZE - found->payload.size();
-  Failure f;
-  f.status = kExitC2pa;
-  f.message = "the wrapper carries " + decimal(behind) +
-              " bytes behind its manifest store that are not its padding";
-  return std::unexpected(std::move(f));
+  wrapper::CandidateScanner scanner(text);
+  while (const auto c = scanner.next()) {
+    if (c->defect != wrapper::Defect::None) continue;
+    if (wrapper::has_canonical_padding(*c, scanner.decoded())) return {};
+    Failure f;
+    f.status = kExitC2pa;
+    f.message = "the wrapper carries " + decimal(c->surplus()) +
+                " bytes behind its manifest store that are not its padding";
+    return std::unexpected(std::move(f));
+  }
+  return core_error(Error::not_found());
 }
 
 }  // namespace
@@ -185,7 +169,7 @@ Outcome<Emit> embed_command(const Options& o) {
                          decimal(found.front().start) +
                          "; a second one would make it unverifiable (use --replace to replace it)");
     }
-    *text = without(*text, found);
+    *text = wrapper::strip_all(*text);
   }
   if (o.nfc) *text = UnicodeNfc{}.normalize_owned(std::move(*text));
   auto w = wrapper_for(*store, o.padded);
@@ -218,36 +202,48 @@ Outcome<Emit> extract_command(const Options& o) {
 Outcome<Emit> locate_command(const Options& o) {
   auto text = read_text(o.input);
   if (!text) return std::unexpected(std::move(text.error()));
-  const std::vector<Candidate> candidates = scan(*text);
+  // Markers with no run behind them are ordinary U+FEFF characters (a byte
+  // order mark, a zero-width no-break space) and are not listed. Entries
+  // are written as they are found, so memory stays proportional to the
+  // output rather than to a document tree.
+  using wrapper::Defect;
+  wrapper::CandidateScanner scanner(*text, /*orphans=*/true);
+  std::string out;
   if (o.json) {
-    json wrappers = json::array(), damaged = json::array();
-    for (const Candidate& c : candidates) {
-      if (c.defect == Defect::None) {
-        wrappers.push_back(
-            {{"start", c.start}, {"length", c.length}, {"manifest_length", c.manifest_length}});
+    std::string damaged;
+    out = "{\"wrappers\":[";
+    bool first_wrapper = true, first_damaged = true;
+    while (const auto c = scanner.next()) {
+      if (c->defect == Defect::NoRun) continue;
+      if (c->defect == Defect::None) {
+        out += first_wrapper ? "" : ",";
+        first_wrapper = false;
+        out += "{\"start\":" + decimal(c->start) + ",\"length\":" + decimal(c->length) +
+               ",\"manifest_length\":" + decimal(c->manifest_length) + "}";
       } else {
-        damaged.push_back({{"offset", c.start},
-                           {"length", c.length},
-                           {"reason", reason(c.defect)},
-                           {"detail", detail(c)},
-                           {"magic", c.magic}});
+        damaged += first_damaged ? "" : ",";
+        first_damaged = false;
+        damaged += "{\"offset\":" + decimal(c->start) + ",\"length\":" + decimal(c->length) +
+                   ",\"reason\":\"" + std::string(reason(c->defect)) + "\",\"detail\":\"" +
+                   detail(*c) + "\",\"magic\":" + (c->magic ? "true" : "false") + "}";
       }
     }
-    return Emit{dump({{"wrappers", std::move(wrappers)}, {"damaged", std::move(damaged)}})};
+    out += "],\"damaged\":[" + damaged + "]}\n";
+    return Emit{std::move(out)};
   }
-  std::string out;
-  for (const Candidate& c : candidates) {
-    if (c.defect == Defect::None) {
-      out += "wrapper at byte " + decimal(c.start) + ": " + decimal(c.length) +
-             " bytes, manifest store of " + decimal(c.manifest_length) + " bytes\n";
+  while (const auto c = scanner.next()) {
+    if (c->defect == Defect::NoRun) continue;
+    if (c->defect == Defect::None) {
+      out += "wrapper at byte " + decimal(c->start) + ": " + decimal(c->length) +
+             " bytes, manifest store of " + decimal(c->manifest_length) + " bytes\n";
     } else {
-      const std::string why = detail(c);
-      out += "damaged candidate at byte " + decimal(c.start) + ": " + decimal(c.length) +
-             " bytes, " + std::string(reason(c.defect)) + (why.empty() ? "" : " (" + why + ")") +
-             (c.magic ? ", begins with the magic" : "") + "\n";
+      const std::string why = detail(*c);
+      out += "damaged candidate at byte " + decimal(c->start) + ": " + decimal(c->length) +
+             " bytes, " + std::string(reason(c->defect)) + (why.empty() ? "" : " (" + why + ")") +
+             (c->magic ? ", begins with the magic" : "") + "\n";
     }
   }
-  if (candidates.empty()) out = "no wrapper candidates\n";
+  if (out.empty()) out = "no wrapper candidates\n";
   return Emit{std::move(out)};
 }
 

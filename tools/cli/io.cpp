@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,9 +9,9 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
-#include <utility>
-
+#include <quorvane/utf8.hpp>
 #include <quorvane/wrapper.hpp>
+#include <utility>
 
 namespace quorvane::cli {
 namespace {
@@ -158,32 +157,11 @@ Outcome<std::string> read_manifest(const std::string& path) {
 Outcome<std::string> read_text(const std::string& path) {
   auto text = read_all(path);
   if (!text) return text;
-  if (const auto bad = first_invalid_utf8(*text)) {
+  if (const auto bad = utf8::first_invalid(*text)) {
     return input_error(display_name(path) +
                        ": not valid UTF-8: invalid byte sequence at byte offset " + decimal(*bad));
   }
   return text;
-}
-
-std::optional<std::size_t> first_invalid_utf8(std::string_view text) noexcept {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
-  while (i < n) {
-    // ASCII runs are the common case: skip them eight bytes at a time.
-    while (i + 8 <= n) {
-      std::uint64_t word;
-      std::memcpy(&word, s + i, 8);
-      if ((word & 0x8080808080808080ull) != 0) break;
-      i += 8;
-    }
-    if (i >= n) break;
-    const std::size_t at = i;
-    UChar32 c;
-    U8_NEXT(s, i, n, c);
-    if (c < 0) return at;
-  }
-  return std::nullopt;
 }
 
 Outcome<void> write_output(const std::string& path, std::string_view data) {

@@ -6,12 +6,11 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <quorvane/error.hpp>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <quorvane/error.hpp>
 
 namespace quorvane::cli {
 
@@ -57,11 +56,6 @@ Outcome<std::string> read_manifest(const std::string& path);
 // Errors (exit 2): "<path>: not valid UTF-8: invalid byte sequence at byte
 // offset N", N the offset of the first ill-formed sequence.
 Outcome<std::string> read_text(const std::string& path);
-
-// The byte offset of the first ill-formed UTF-8 sequence in `text`, or
-// nullopt when it is all well formed (no overlongs, surrogates, or code
-// points above U+10FFFF).
-std::optional<std::size_t> first_invalid_utf8(std::string_view text) noexcept;
 
 // Writes `data` to standard output for "-", or else to `path` through a
 // temporary file in the same directory that is renamed over `path` only
