@@ -9,88 +9,6 @@
 using namespace quorvane;
 using fuzz::ByteVec;
 
-namespace {
-
-std::uint64_t stated_length(const ByteVec& d) {
-  return (std::uint64_t{d[9]} << 24) | (std::uint64_t{d[10]} << 16) | (std::uint64_t{d[11]} << 8) |
-         d[12];
-}
-
-wrapper::Defect ref_defect(const ByteVec& d) {
-  using wrapper::Defect;
-  if (d.empty()) return Defect::NoRun;
-  if (d.size() < 13) return Defect::ShortHeader;
-  if (!testing::ref_has_magic(d)) return Defect::WrongMagic;
-  if (d[8] != 1) return Defect::WrongVersion;
-  if (d.size() - 13 < stated_length(d)) return Defect::LengthOverrun;
-  return Defect::None;
-}
-
-// Starts of the maximal selector runs that begin with the magic and have
-// no U+FEFF in front of them.
-std::vector<std::size_t> ref_orphans(std::string_view text) {
-  const auto cps = testing::code_points(text);
-  std::vector<std::size_t> out;
-  for (std::size_t i = 0; i < cps.size(); ++i) {
-    if (!testing::selector_byte(cps[i].cp)) continue;
-    if (i > 0 && (cps[i - 1].cp == 0xFEFF || testing::selector_byte(cps[i - 1].cp))) continue;
-    ByteVec d;
-    for (std::size_t k = i; k < cps.size() && d.size() < 8; ++k) {
-      const auto b = testing::selector_byte(cps[k].cp);
-      if (!b) break;
-      d.push_back(*b);
-    }
-    if (testing::ref_has_magic(d)) out.push_back(cps[i].offset);
-  }
-  return out;
-}
-
-void check_candidates(std::string_view text) {
-  const auto ref = testing::ref_candidates(text);
-  wrapper::CandidateScanner scanner(text);
-  std::size_t i = 0;
-  while (const auto c = scanner.next()) {
-    FUZZ_CHECK(i < ref.size());
-    const testing::Candidate& r = ref[i++];
-    FUZZ_CHECK(c->start == r.start && c->length == r.length);
-    FUZZ_CHECK(std::ranges::equal(scanner.decoded(), r.decoded));
-    FUZZ_CHECK(c->decoded == r.decoded.size());
-    FUZZ_CHECK(c->magic == testing::ref_has_magic(r.decoded));
-    FUZZ_CHECK(c->defect == ref_defect(r.decoded));
-    if (c->defect != wrapper::Defect::None) continue;
-    // Canonical padding means the run is exactly what an encoder writes.
-    const auto payload = scanner.payload();
-    const std::string_view actual = text.substr(c->start, c->length);
-    const auto plain = wrapper::encode(payload);
-    const auto padded = wrapper::encode_padded(payload);
-    FUZZ_CHECK(wrapper::has_canonical_padding(*c, scanner.decoded()) ==
-               ((plain && actual == *plain) || (padded && actual == *padded)));
-  }
-  FUZZ_CHECK(i == ref.size());
-
-  // With orphans: the same markers, plus the orphaned runs in text order.
-  const auto orphans = ref_orphans(text);
-  wrapper::CandidateScanner all(text, /*orphans=*/true);
-  std::size_t markers = 0, seen_orphans = 0;
-  std::uint64_t previous = 0;
-  bool first = true;
-  while (const auto c = all.next()) {
-    FUZZ_CHECK(first || c->start > previous);
-    first = false;
-    previous = c->start;
-    if (c->defect == wrapper::Defect::MarkerMissing) {
-      FUZZ_CHECK(seen_orphans < orphans.size() && orphans[seen_orphans++] == c->start);
-      FUZZ_CHECK(c->magic);
-      FUZZ_CHECK(testing::ref_decode_run(text.substr(c->start)).second == c->length);
-    } else {
-      FUZZ_CHECK(markers < ref.size() && ref[markers++].start == c->start);
-    }
-  }
-  FUZZ_CHECK(markers == ref.size() && seen_orphans == orphans.size());
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   fuzz::Input in(data, size);
   const std::string built = fuzz::text_from(in);
@@ -128,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     previous_end = w.start + w.length;
   }
 
-  check_candidates(text);
+  const auto mismatch = testing::candidate_mismatch(text);
+  FUZZ_CHECK(!mismatch);
 
   const Result<wrapper::Wrapper> one = wrapper::extract(text);
   const Result<wrapper::Range> range = wrapper::extract_range(text);

@@ -1,8 +1,7 @@
-#include <quorvane/wrapper.hpp>
-
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <quorvane/wrapper.hpp>
 #include <random>
 #include <string>
 #include <vector>
@@ -397,7 +396,7 @@ TEST(WrapperRead, MatchesReferenceOnRandomTexts) {
     const ByteVec p = testing::random_bytes(rng, static_cast<std::size_t>(small(rng)));
     return rng() % 2 ? wrapper::encode(bytes(p)).value() : wrapper::encode_padded(bytes(p)).value();
   };
-  std::size_t seen_valid = 0, seen_corrupted = 0, seen_multiple = 0;
+  std::size_t seen_valid = 0, seen_corrupted = 0, seen_multiple = 0, seen_orphaned = 0;
   for (int iter = 0; iter < 1500; ++iter) {
     std::string text;
     for (int f = count(rng); f > 0; --f) {
@@ -437,6 +436,9 @@ TEST(WrapperRead, MatchesReferenceOnRandomTexts) {
     }
     SCOPED_TRACE(testing::hex(text));
     ASSERT_EQ(wrapper::locate_all(text), testing::ref_locate_all(text));
+    const auto mismatch = testing::candidate_mismatch(text);
+    ASSERT_FALSE(mismatch) << *mismatch;
+    seen_orphaned += !testing::ref_orphans(text).empty();
     const auto expected_error = testing::ref_extract_error(text);
     const auto ex = wrapper::extract(text);
     ASSERT_EQ(ex.has_value(), !expected_error.has_value());
@@ -453,6 +455,7 @@ TEST(WrapperRead, MatchesReferenceOnRandomTexts) {
   EXPECT_GT(seen_valid, 100u);
   EXPECT_GT(seen_corrupted, 100u);
   EXPECT_GT(seen_multiple, 100u);
+  EXPECT_GT(seen_orphaned, 100u);
 }
 
 }  // namespace

@@ -7,14 +7,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <quorvane/error.hpp>
+#include <quorvane/wrapper.hpp>
 #include <random>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <quorvane/error.hpp>
-#include <quorvane/wrapper.hpp>
 
 namespace quorvane::testing {
 
@@ -187,6 +186,95 @@ inline std::optional<ErrorKind> ref_extract_error(std::string_view text) {
     if (ref_has_magic(c.decoded)) return ErrorKind::CorruptedWrapper;
   }
   return ErrorKind::NotFound;
+}
+
+// ---- the candidate search --------------------------------------------------
+
+inline std::uint64_t ref_stated_length(const ByteVec& d) {
+  return (std::uint64_t{d[9]} << 24) | (std::uint64_t{d[10]} << 16) | (std::uint64_t{d[11]} << 8) |
+         d[12];
+}
+
+// The defect of a candidate's run, classified from the rules one by one.
+inline wrapper::Defect ref_defect(const ByteVec& d) {
+  using wrapper::Defect;
+  if (d.empty()) return Defect::NoRun;
+  if (d.size() < 13) return Defect::ShortHeader;
+  if (!ref_has_magic(d)) return Defect::WrongMagic;
+  if (d[8] != 1) return Defect::WrongVersion;
+  if (d.size() - 13 < ref_stated_length(d)) return Defect::LengthOverrun;
+  return Defect::None;
+}
+
+// Starts of the maximal selector runs that begin with the magic and have
+// no U+FEFF in front of them.
+inline std::vector<std::size_t> ref_orphans(std::string_view text) {
+  const auto cps = code_points(text);
+  std::vector<std::size_t> out;
+  for (std::size_t i = 0; i < cps.size(); ++i) {
+    if (!selector_byte(cps[i].cp)) continue;
+    if (i > 0 && (cps[i - 1].cp == 0xFEFF || selector_byte(cps[i - 1].cp))) continue;
+    ByteVec d;
+    for (std::size_t k = i; k < cps.size() && d.size() < 8; ++k) {
+      const auto b = selector_byte(cps[k].cp);
+      if (!b) break;
+      d.push_back(*b);
+    }
+    if (ref_has_magic(d)) out.push_back(cps[i].offset);
+  }
+  return out;
+}
+
+// wrapper::CandidateScanner against the references: candidate by candidate
+// the same ranges, runs and defects as ref_candidates and ref_defect;
+// canonical padding exactly when the run is what an encoder writes; with
+// orphans, the same markers plus ref_orphans in text order. Returns what
+// differs first, or nullopt.
+inline std::optional<std::string> candidate_mismatch(std::string_view text) {
+  const auto ref = ref_candidates(text);
+  wrapper::CandidateScanner scanner(text);
+  std::size_t i = 0;
+  while (const auto c = scanner.next()) {
+    const std::string at = "candidate at " + std::to_string(c->start) + ": ";
+    if (i >= ref.size()) return at + "not in the reference";
+    const Candidate& r = ref[i++];
+    if (c->start != r.start || c->length != r.length) return at + "range differs";
+    if (!std::ranges::equal(scanner.decoded(), r.decoded) || c->decoded != r.decoded.size()) {
+      return at + "decoded run differs";
+    }
+    if (c->magic != ref_has_magic(r.decoded)) return at + "magic differs";
+    if (c->defect != ref_defect(r.decoded)) return at + "defect differs";
+    if (c->defect != wrapper::Defect::None) continue;
+    const auto payload = scanner.payload();
+    const std::string_view actual = text.substr(c->start, c->length);
+    const auto plain = wrapper::encode(payload);
+    const auto padded = wrapper::encode_padded(payload);
+    if (wrapper::has_canonical_padding(*c, scanner.decoded()) !=
+        ((plain && actual == *plain) || (padded && actual == *padded))) {
+      return at + "canonical padding differs";
+    }
+  }
+  if (i != ref.size()) return std::string("a reference candidate was not found");
+
+  const auto orphans = ref_orphans(text);
+  wrapper::CandidateScanner all(text, /*orphans=*/true);
+  std::size_t markers = 0, seen = 0;
+  std::optional<std::uint64_t> previous;
+  while (const auto c = all.next()) {
+    const std::string at = "with orphans, candidate at " + std::to_string(c->start) + ": ";
+    if (previous && c->start <= *previous) return at + "out of order";
+    previous = c->start;
+    if (c->defect == wrapper::Defect::MarkerMissing) {
+      if (seen >= orphans.size() || orphans[seen++] != c->start) return at + "not an orphan";
+      if (!c->magic || ref_decode_run(text.substr(c->start)).second != c->length) {
+        return at + "orphan's run differs";
+      }
+    } else if (markers >= ref.size() || ref[markers++].start != c->start) {
+      return at + "marker not in the reference";
+    }
+  }
+  if (markers != ref.size() || seen != orphans.size()) return std::string("orphans missed");
+  return std::nullopt;
 }
 
 inline ByteVec random_bytes(std::mt19937& rng, std::size_t n) {
