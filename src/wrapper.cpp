@@ -275,61 +275,70 @@ std::optional<std::size_t> CandidateScanner::next_orphan(std::size_t from) const
   return std::nullopt;
 }
 
-std::optional<Candidate> CandidateScanner::next() {
+std::size_t CandidateScanner::find_marker(std::size_t from) const noexcept {
   const char* const base = text_.data();
   const std::size_t n = text_.size();
-  // An orphaned run returned before the next marker leaves that marker
-  // where it was: the search is not repeated, so it stays linear.
-  std::size_t marker = marker_hint_;
-  if (!marker_known_ || marker < resume_) {
-    marker = std::string_view::npos;
-    for (std::size_t pos = resume_; pos + MARKER.size() <= n;) {
-      // memchr for the lead byte, then compare: far faster than a 3-byte search.
-      const void* hit = std::memchr(base + pos, 0xEF, n - pos - 2);
-      if (hit == nullptr) break;
-      const auto m = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
-      if (base[m + 1] == '\xBB' && base[m + 2] == '\xBF') {
-        marker = m;
-        break;
-      }
-      pos = m + 1;
-    }
-    marker_hint_ = marker;
-    marker_known_ = true;
+  while (from + MARKER.size() <= n) {
+    // memchr for the lead byte, then compare: far faster than a 3-byte search.
+    const void* hit = std::memchr(base + from, 0xEF, n - from - 2);
+    if (hit == nullptr) break;
+    const auto m = static_cast<std::size_t>(static_cast<const char*>(hit) - base);
+    if (base[m + 1] == '\xBB' && base[m + 2] == '\xBF') return m;
+    from = m + 1;
   }
+  return std::string_view::npos;
+}
 
-  current_ = Candidate{};
+std::optional<Candidate> CandidateScanner::next() {
   decoded_.clear();
-  if (orphans_ && !orphans_done_) {
-    if (!orphan_hint_ || *orphan_hint_ < resume_) orphan_hint_ = next_orphan(resume_);
-    if (!orphan_hint_) orphans_done_ = true;
-    if (orphan_hint_ && *orphan_hint_ < marker) {
-      const std::size_t at = *orphan_hint_;
-      const std::size_t consumed = vs::decode_run_into(text_.substr(at), decoded_);
-      examine(current_, decoded_);
-      current_.defect = Defect::MarkerMissing;
-      current_.start = at;
-      current_.length = consumed;
-      resume_ = at + consumed;
-      return current_;
+  payload_length_.reset();
+  std::size_t at = std::string_view::npos;
+  bool orphan = false;
+  if (!orphans_) {
+    at = find_marker(resume_);
+  } else {
+    // An orphaned run returned before the next marker leaves that marker
+    // where it was: neither search is repeated, so both stay linear.
+    if (!marker_known_ || marker_hint_ < resume_) {
+      marker_hint_ = find_marker(resume_);
+      marker_known_ = true;
+    }
+    at = marker_hint_;
+    if (!orphans_done_) {
+      if (!orphan_hint_ || *orphan_hint_ < resume_) orphan_hint_ = next_orphan(resume_);
+      if (!orphan_hint_) orphans_done_ = true;
+      if (orphan_hint_ && *orphan_hint_ < at) {
+        at = *orphan_hint_;
+        orphan = true;
+      }
     }
   }
-  if (marker == std::string_view::npos) {
-    resume_ = n;
-    return std::nullopt;
+  // One object for every return, filled in place in the caller's storage:
+  // a copy of a candidate whose narrow fields were just written stalls on
+  // store forwarding.
+  std::optional<Candidate> out;
+  if (at == std::string_view::npos) {
+    resume_ = text_.size();
+    return out;
   }
-  const std::size_t after = marker + MARKER.size();
-  const std::size_t consumed = vs::decode_run_into(text_.substr(after), decoded_);
-  examine(current_, decoded_);
-  current_.start = marker;
-  current_.length = MARKER.size() + consumed;
-  resume_ = after + consumed;
-  return current_;
+  Candidate& c = out.emplace();
+  const std::size_t run = orphan ? at : at + MARKER.size();
+  const std::size_t consumed = vs::decode_run_into(text_.substr(run), decoded_);
+  examine(c, decoded_);
+  c.start = at;
+  c.length = run - at + consumed;
+  resume_ = run + consumed;
+  if (orphan) {
+    c.defect = Defect::MarkerMissing;
+  } else if (c.defect == Defect::None) {
+    payload_length_ = static_cast<std::size_t>(c.manifest_length);
+  }
+  return out;
 }
 
 Bytes CandidateScanner::payload() const noexcept {
-  if (current_.defect != Defect::None) return {};
-  return Bytes(decoded_).subspan(HEADER_SIZE, static_cast<std::size_t>(current_.manifest_length));
+  if (!payload_length_) return {};
+  return Bytes(decoded_).subspan(HEADER_SIZE, *payload_length_);
 }
 
 bool has_canonical_padding(const Candidate& c, Bytes d) {
@@ -361,7 +370,7 @@ Wrapper make_wrapper(const Candidate& c, Bytes payload) {
 // with the magic are noted on the way, which answers CorruptedWrapper
 // without a second search.
 template <class Take>
-auto extract_with(std::string_view text, Take&& take)
+[[gnu::flatten]] auto extract_with(std::string_view text, Take&& take)
     -> Result<decltype(take(std::declval<const Candidate&>(), Bytes{}))> {
   CandidateScanner scanner(text);
   std::optional<decltype(take(std::declval<const Candidate&>(), Bytes{}))> first;
@@ -380,7 +389,9 @@ auto extract_with(std::string_view text, Take&& take)
 
 }  // namespace
 
-std::vector<Wrapper> locate_all(std::string_view text) {
+// Flattened, as is extract_with: with the scanner inlined, the fields of a
+// candidate that the loop does not read are never computed.
+[[gnu::flatten]] std::vector<Wrapper> locate_all(std::string_view text) {
   std::vector<Wrapper> found;
   CandidateScanner scanner(text);
   while (const auto c = scanner.next()) {

@@ -142,6 +142,7 @@ class CandidateScanner {
   Bytes payload() const noexcept;
 
  private:
+  std::size_t find_marker(std::size_t from) const noexcept;
   std::optional<std::size_t> next_orphan(std::size_t from) const noexcept;
 
   std::string_view text_;
@@ -153,7 +154,7 @@ class CandidateScanner {
   std::optional<std::size_t> orphan_hint_;  // a cached orphan at or after resume_
   bool orphans_done_ = false;
   std::vector<std::uint8_t> decoded_;
-  Candidate current_;
+  std::optional<std::size_t> payload_length_;  // set while the current candidate is valid
 };
 
 // True when the valid candidate's run is exactly what encoding its payload
