@@ -293,13 +293,14 @@ def interrupted(binary):
                                  stderr=subprocess.DEVNULL)
             os.close(w)
             try:
+                # Wait for the temporary file to hold the whole store.
                 for _ in range(1000):
                     temps = [n for n in os.listdir(d) if n.startswith(".store.bin.quorvane-")]
-                    if temps:
+                    if len(temps) == 1 and read(d / temps[0]) == store:
                         break
                     time.sleep(0.01)
-                expect(len(temps) == 1, "%s: no temporary file appeared: %s" % (sig.name, os.listdir(d)))
-                expect((d / temps[0]).read_bytes() == store, "%s: temporary file incomplete" % sig.name)
+                expect(len(temps) == 1 and read(d / temps[0]) == store,
+                       "%s: no complete temporary file: %s" % (sig.name, os.listdir(d)))
                 p.send_signal(sig)
                 status = p.wait(timeout=60)
             finally:
