@@ -102,6 +102,12 @@ std::vector<hardbinding::Exclusion> exclusions_value(PyObject* obj) {
   std::vector<hardbinding::Exclusion> out;
   const Py_ssize_t length = PySequence_Size(obj);
   if (length < 0) {
+    // An ordinary exception only costs the reservation. An interrupt, an
+    // exit or exhausted memory is the caller's to see: dropping it would
+    // turn a failure into success.
+    if (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception)) {
+      throw PythonError{};
+    }
     PyErr_Clear();
   } else {
     out.reserve(static_cast<std::size_t>(std::min(length, kMaxExclusionReserve)));

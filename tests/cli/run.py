@@ -9,6 +9,8 @@ A golden case is a directory under tests/cli/cases/ holding
   stderr   the exact standard error (absent: empty)
   status   the exit status (absent: 0)
   setup/   files copied into the working directory before the run
+  modes    lines "NAME OCTAL": the permission bits of setup's file NAME
+           before the run, which it must still have afterwards
   files/   exactly the files that the working directory holds afterwards,
            besides data/ (absent: none, so a failed run left nothing behind)
 Each case runs in a new temporary directory holding a copy of tests/cli/data
@@ -61,6 +63,12 @@ def golden(binary, case, update):
         shutil.copytree(DATA, work / "data")
         if (case / "setup").is_dir():
             shutil.copytree(case / "setup", work, dirs_exist_ok=True)
+        modes = {}
+        if (case / "modes").exists():
+            for line in (case / "modes").read_text(encoding="utf-8").splitlines():
+                name, mode = line.split()
+                modes[name] = int(mode, 8)
+                os.chmod(work / name, modes[name])
         args = shlex.split((case / "cmd").read_text(encoding="utf-8"))
         stdin = b""
         if len(args) >= 2 and args[-2] == "<":
@@ -69,6 +77,11 @@ def golden(binary, case, update):
         status, out, err = run(binary, args, stdin, cwd=work)
         shutil.rmtree(work / "data")
         files = listing(work)
+        mode_changes = []
+        for name, mode in modes.items():
+            after = os.stat(work / name).st_mode & 0o7777 if (work / name).exists() else None
+            if after != mode:
+                mode_changes.append("%s %o, then %s" % (name, mode, "gone" if after is None else "%o" % after))
 
     if update:
         for name, got in (("stdout", out), ("stderr", err)):
@@ -98,6 +111,8 @@ def golden(binary, case, update):
     if files != want_files:
         problems.append("files: expected %s, found %s" % (
             {k: len(v) for k, v in want_files.items()}, {k: len(v) for k, v in files.items()}))
+    if mode_changes:
+        problems.append("modes changed: %s" % ", ".join(mode_changes))
     return "; ".join(problems) or None
 
 
@@ -251,6 +266,67 @@ def out_of_memory(binary):
         expect(sorted(os.listdir(d)) == ["big.txt"], "left files behind: %s" % os.listdir(d))
 
 
+def interrupted(binary):
+    """SIGINT, SIGTERM or SIGHUP while the -o file is still a temporary one
+    removes it, and the tool dies of the signal (a shell's status 128 + N).
+    extract --json writes the -o file first and publishes it only after its
+    standard output, a pipe filled beforehand, so the tool waits there with
+    the temporary file in place."""
+    import fcntl
+    import signal
+    import time
+
+    store = read(DATA / "store.bin")
+    for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        with tempfile.TemporaryDirectory() as tmp:
+            d = pathlib.Path(tmp)
+            r, w = os.pipe()
+            fcntl.fcntl(w, fcntl.F_SETFL, os.O_NONBLOCK)
+            try:
+                while True:
+                    os.write(w, bytes(65536))
+            except BlockingIOError:
+                pass
+            fcntl.fcntl(w, fcntl.F_SETFL, 0)
+            p = subprocess.Popen([binary, "extract", "--json", "-o", "store.bin",
+                                  str(DATA / "padded.txt")], cwd=d, env=ENV, stdout=w,
+                                 stderr=subprocess.DEVNULL)
+            os.close(w)
+            try:
+                # Wait for the temporary file to hold the whole store.
+                for _ in range(1000):
+                    temps = [n for n in os.listdir(d) if n.startswith(".store.bin.quorvane-")]
+                    if len(temps) == 1 and read(d / temps[0]) == store:
+                        break
+                    time.sleep(0.01)
+                expect(len(temps) == 1 and read(d / temps[0]) == store,
+                       "%s: no complete temporary file: %s" % (sig.name, os.listdir(d)))
+                p.send_signal(sig)
+                status = p.wait(timeout=60)
+            finally:
+                p.kill()
+                p.wait()
+                os.close(r)
+            expect(status == -sig, "%s: status %d" % (sig.name, status))
+            expect(os.listdir(d) == [], "%s: left files behind: %s" % (sig.name, os.listdir(d)))
+
+
+def full_stdout(binary):
+    """A write to a full standard output fails the run (exit 2), and the
+    -o file that accompanies it is never published."""
+    with tempfile.TemporaryDirectory() as tmp:
+        d = pathlib.Path(tmp)
+        for args in (["--help"], ["--version"], ["extract", "--help"],
+                     ["extract", "--json", "-o", "store.bin", str(DATA / "padded.txt")]):
+            with open("/dev/full", "wb") as full:
+                p = subprocess.run([binary, *args], cwd=d, env=ENV, stdout=full,
+                                   stderr=subprocess.PIPE, timeout=120)
+            expect((p.returncode, p.stderr) ==
+                   (2, b"quorvane: standard output: No space left on device\n"),
+                   "%s: status %d, stderr %r" % (" ".join(args), p.returncode, p.stderr))
+            expect(os.listdir(d) == [], "%s: left files behind: %s" % (" ".join(args), os.listdir(d)))
+
+
 def main(argv):
     args = [a for a in argv[1:] if a != "--update"]
     update = "--update" in argv
@@ -266,6 +342,8 @@ def main(argv):
                               lambda h=host, s=store, p=padded: round_trip(binary, h, s, p)))
         tests.append(("payload-too-large", lambda: too_large(binary)))
         tests.append(("out-of-memory", lambda: out_of_memory(binary)))
+        tests.append(("interrupted", lambda: interrupted(binary)))
+        tests.append(("full-stdout", lambda: full_stdout(binary)))
     tests = [(n, t) for n, t in tests if not patterns or any(p in n for p in patterns)]
 
     passed = failed = 0

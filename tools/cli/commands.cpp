@@ -35,7 +35,7 @@ json exclusions_json(const std::vector<Exclusion>& exclusions) {
 }
 
 Outcome<void> stdin_once(const std::string& a, const std::string& b, std::string_view what) {
-  if (a == "-" && b == "-")
+  if (names_stdin(a) && names_stdin(b))
     return usage_error(std::string(what) + " cannot both be standard input");
   return {};
 }
@@ -65,8 +65,8 @@ std::optional<Exclusion> parse_exclusion(std::string_view s) {
 // A binding file in the shape that `hash` writes: {"alg", "hash" (base64),
 // "exclusions": [{"start", "length"}]}. "alg" may be left out (sha256);
 // other keys are ignored.
-Outcome<DataHash> read_binding(const std::string& path) {
-  auto raw = read_all(path);
+Outcome<DataHash> read_binding(const std::string& path, std::uint64_t limit) {
+  auto raw = read_all(path, limit);
   if (!raw) return std::unexpected(std::move(raw.error()));
   const std::string name = display_name(path);
   json doc;
@@ -106,7 +106,7 @@ Outcome<DataHash> read_binding(const std::string& path) {
 }
 
 Outcome<DataHash> binding_from_options(const Options& o) {
-  if (!o.binding.empty()) return read_binding(o.binding);
+  if (!o.binding.empty()) return read_binding(o.binding, o.max_input);
   if (!o.hash_given) {
     return usage_error("verify needs --binding FILE, or --hash B64 with --exclusion START:LENGTH");
   }
@@ -146,7 +146,7 @@ Outcome<void> check_padding(std::string_view text) {
 }  // namespace
 
 Outcome<Emit> encode_command(const Options& o) {
-  auto store = read_manifest(o.manifest);
+  auto store = read_manifest(o.manifest, o.max_input);
   if (!store) return std::unexpected(std::move(store.error()));
   auto w = wrapper_for(*store, o.padded);
   if (!w) return std::unexpected(std::move(w.error()));
@@ -157,9 +157,9 @@ Outcome<Emit> embed_command(const Options& o) {
   if (auto once = stdin_once(o.manifest, o.input, "--manifest and INPUT"); !once) {
     return std::unexpected(std::move(once.error()));
   }
-  auto store = read_manifest(o.manifest);
+  auto store = read_manifest(o.manifest, o.max_input);
   if (!store) return std::unexpected(std::move(store.error()));
-  auto text = read_text(o.input);
+  auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   const std::vector<wrapper::Wrapper> found = wrapper::locate_all(*text);
   if (!found.empty()) {
@@ -179,16 +179,11 @@ Outcome<Emit> embed_command(const Options& o) {
 }
 
 Outcome<Emit> extract_command(const Options& o) {
-  auto text = read_text(o.input);
+  auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   auto found = wrapper::extract(*text);
   if (!found) return core_error(found.error());
   if (!o.json) return Emit{as_string(found->payload)};
-  if (o.output != "-") {
-    if (auto written = write_output(o.output, as_string(found->payload)); !written) {
-      return std::unexpected(std::move(written.error()));
-    }
-  }
   const json doc = {
       {"version", found->version},
       {"start", found->start},
@@ -196,11 +191,13 @@ Outcome<Emit> extract_command(const Options& o) {
       {"manifest_length", found->payload.size()},
       {"manifest_sha256", hex(BuiltinCrypto{}.digest(Algorithm::Sha256, found->payload))},
   };
-  return Emit{dump(doc), true};
+  std::optional<std::string> file;
+  if (o.output != "-") file = as_string(found->payload);
+  return Emit{dump(doc), true, std::move(file)};
 }
 
 Outcome<Emit> locate_command(const Options& o) {
-  auto text = read_text(o.input);
+  auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   // Markers with no run behind them are ordinary U+FEFF characters (a byte
   // order mark, a zero-width no-break space) and are not listed. Entries
@@ -248,7 +245,7 @@ Outcome<Emit> locate_command(const Options& o) {
 }
 
 Outcome<Emit> strip_command(const Options& o) {
-  auto text = read_text(o.input);
+  auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   auto found = wrapper::extract(*text);
   if (!found) return core_error(found.error());
@@ -260,7 +257,7 @@ Outcome<Emit> strip_command(const Options& o) {
 Outcome<Emit> hash_command(const Options& o) {
   auto alg = Algorithm::from_id(o.alg);
   if (!alg) return core_error(alg.error());
-  auto text = read_text(o.input);
+  auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   auto binding = hardbinding::compute_data_hash(*text, *alg, BuiltinCrypto{}, UnicodeNfc{});
   if (!binding) return core_error(binding.error());
@@ -276,7 +273,7 @@ Outcome<Emit> verify_command(const Options& o) {
   }
   auto binding = binding_from_options(o);
   if (!binding) return std::unexpected(std::move(binding.error()));
-  auto text = read_text(o.input);
+  auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   auto verified = hardbinding::verify_data_hash(*text, *binding, BuiltinCrypto{}, UnicodeNfc{});
   if (!verified) return core_error(verified.error());

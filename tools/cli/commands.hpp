@@ -3,7 +3,10 @@
 // command has succeeded, so a failure leaves no partial output behind.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "io.hpp"
@@ -20,6 +23,7 @@ struct Options {
   bool hash_given = false;
   std::vector<std::string> exclusions;  // verify: "START:LENGTH" each
   std::string alg = "sha256";
+  std::uint64_t max_input = kDefaultInputLimit;  // bytes read from any one input
   bool padded = false;
   bool nfc = false;
   bool replace = false;
@@ -29,8 +33,14 @@ struct Options {
 
 // A command's successful result.
 struct Emit {
+  Emit(std::string data_, bool to_stdout_ = false, std::optional<std::string> file_ = std::nullopt)
+      : data(std::move(data_)), to_stdout(to_stdout_), file(std::move(file_)) {}
+
   std::string data;
   bool to_stdout = false;  // goes to standard output even when -o names a file
+  // With to_stdout: the content of the -o file, published only once `data`
+  // is written.
+  std::optional<std::string> file;
 };
 
 // encode: the wrapper alone (padded with --padded).
@@ -41,7 +51,7 @@ Outcome<Emit> encode_command(const Options& o);
 Outcome<Emit> embed_command(const Options& o);
 // extract: the payload bytes; with --json a document with version, start,
 // length, manifest_length and manifest_sha256 on standard output (the
-// payload then goes to -o only if given).
+// payload then goes to -o only if given, as Emit::file).
 Outcome<Emit> extract_command(const Options& o);
 // locate: every wrapper and every damaged candidate, as lines or JSON.
 Outcome<Emit> locate_command(const Options& o);

@@ -7,8 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
+#include <limits>
 #include <quorvane/utf8.hpp>
 #include <quorvane/wrapper.hpp>
 #include <utility>
@@ -50,16 +53,30 @@ Outcome<Fd> open_input(const std::string& path) {
   return Fd(fd);
 }
 
-// Reads to the end. `size_hint` is the expected size plus one, so that a
-// regular file is read into one allocation and the final read (of 0 bytes)
-// needs no room of its own. The buffer is grown without zeroing it first.
-Outcome<std::string> read_fd(const Fd& fd, const std::string& path, std::size_t size_hint) {
+std::unexpected<Failure> too_long(const std::string& path, std::uint64_t limit) {
+  return input_error(display_name(path) + ": input larger than the limit of " + decimal(limit) +
+                     " bytes (--max-input)");
+}
+
+// Reads to the end, or to one byte past `limit`. `size_hint` is the
+// expected size plus one, so that a regular file is read into one
+// allocation and the final read (of 0 bytes) needs no room of its own. The
+// buffer is grown without zeroing it first.
+Outcome<std::string> read_fd(const Fd& fd, const std::string& path, std::size_t size_hint,
+                             std::uint64_t limit) {
+  // One byte past the limit proves the input too long.
+  const std::size_t most = limit < std::numeric_limits<std::size_t>::max() - 1
+                               ? static_cast<std::size_t>(limit) + 1
+                               : std::numeric_limits<std::size_t>::max() - 1;
   std::string data;
   int err = 0;
   bool eof = false;
-  while (!eof && err == 0) {
+  while (!eof && err == 0 && data.size() < most) {
     const std::size_t filled = data.size();
-    const std::size_t room = std::max({size_hint, filled * 2, std::size_t{1} << 16});
+    std::size_t room = std::min(std::max({size_hint, filled * 2, std::size_t{1} << 16}), most);
+    // Near the limit, take the rest in one step: a last small step would
+    // make the string double its capacity once more.
+    if (most - room < room / 2) room = most;
     data.resize_and_overwrite(room, [&](char* p, std::size_t cap) {
       std::size_t n = filled;
       while (n < cap) {
@@ -79,7 +96,26 @@ Outcome<std::string> read_fd(const Fd& fd, const std::string& path, std::size_t 
     });
   }
   if (err != 0) return system_error(path, err);
+  if (data.size() > limit) return too_long(path, limit);
   return data;
+}
+
+// Opens `path` and reads it within `limit`; `check_size` may refuse a
+// regular file by its size before it is read.
+template <class CheckSize>
+Outcome<std::string> read_limited(const std::string& path, std::uint64_t limit,
+                                  CheckSize check_size) {
+  auto fd = open_input(path);
+  if (!fd) return std::unexpected(std::move(fd.error()));
+  struct stat st{};
+  std::size_t hint = 0;
+  if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode)) {
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size > limit) return too_long(path, limit);
+    if (auto ok = check_size(size); !ok) return std::unexpected(std::move(ok.error()));
+    hint = static_cast<std::size_t>(size);
+  }
+  return read_fd(*fd, path, hint + 1, limit);
 }
 
 bool write_fd(int fd, std::string_view data) noexcept {
@@ -131,31 +167,27 @@ std::string decimal(std::uint64_t value) {
 
 std::string display_name(const std::string& path) { return path == "-" ? "standard input" : path; }
 
-Outcome<std::string> read_all(const std::string& path) {
-  auto fd = open_input(path);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  struct stat st{};
-  std::size_t hint = 0;
-  if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode))
-    hint = static_cast<std::size_t>(st.st_size);
-  return read_fd(*fd, path, hint + 1);
+Outcome<std::string> read_all(const std::string& path, std::uint64_t limit) {
+  return read_limited(path, limit, [](std::uint64_t) -> Outcome<void> { return {}; });
 }
 
-Outcome<std::string> read_manifest(const std::string& path) {
-  auto fd = open_input(path);
-  if (!fd) return std::unexpected(std::move(fd.error()));
-  struct stat st{};
-  std::size_t hint = 0;
-  if (::fstat(fd->get(), &st) == 0 && S_ISREG(st.st_mode)) {
-    const auto size = static_cast<std::uint64_t>(st.st_size);
+Outcome<std::string> read_manifest(const std::string& path, std::uint64_t limit) {
+  return read_limited(path, limit, [](std::uint64_t size) -> Outcome<void> {
     if (size > wrapper::MAX_PAYLOAD) return core_error(Error::payload_too_large(size));
-    hint = static_cast<std::size_t>(size);
-  }
-  return read_fd(*fd, path, hint + 1);
+    return {};
+  });
 }
 
-Outcome<std::string> read_text(const std::string& path) {
-  auto text = read_all(path);
+bool names_stdin(const std::string& path) noexcept {
+  if (path == "-") return true;
+  struct stat in{};
+  struct stat named{};
+  return ::fstat(STDIN_FILENO, &in) == 0 && ::stat(path.c_str(), &named) == 0 &&
+         in.st_dev == named.st_dev && in.st_ino == named.st_ino;
+}
+
+Outcome<std::string> read_text(const std::string& path, std::uint64_t limit) {
+  auto text = read_all(path, limit);
   if (!text) return text;
   if (const auto bad = utf8::first_invalid(*text)) {
     return input_error(display_name(path) +
@@ -164,36 +196,226 @@ Outcome<std::string> read_text(const std::string& path) {
   return text;
 }
 
-Outcome<void> write_output(const std::string& path, std::string_view data) {
-  if (path == "-") {
-    if (!write_fd(STDOUT_FILENO, data))
-      return input_error(std::string("standard output: ") + std::strerror(errno));
+// ---- output ---------------------------------------------------------------
+//
+// The temporary file's path, for the signal handler: armed only while the
+// file exists. It is set and cleared with the three signals blocked, so the
+// handler sees either no file or the whole path.
+
+namespace {
+
+volatile std::sig_atomic_t g_temp_armed = 0;
+char g_temp_path[PATH_MAX];
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void remove_temp_and_die(int sig) {
+  if (g_temp_armed != 0) ::unlink(g_temp_path);
+  struct sigaction dfl{};
+  dfl.sa_handler = SIG_DFL;
+  sigemptyset(&dfl.sa_mask);
+  ::sigaction(sig, &dfl, nullptr);
+  // Blocked until the handler returns; then the default action ends the
+  // process, so its status says which signal it was.
+  ::raise(sig);
+}
+
+sigset_t cleanup_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int sig : kCleanupSignals) sigaddset(&set, sig);
+  return set;
+}
+
+// Installs the handler for each signal that is not ignored: a signal the
+// caller chose to ignore (nohup, a background job) stays ignored.
+void install_cleanup() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction act{};
+  act.sa_handler = remove_temp_and_die;
+  act.sa_mask = cleanup_set();
+  for (const int sig : kCleanupSignals) {
+    struct sigaction old{};
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      ::sigaction(sig, &act, nullptr);
+    }
+  }
+}
+
+// Blocks the clean-up signals for its lifetime.
+class SignalsBlocked {
+ public:
+  SignalsBlocked() noexcept {
+    const sigset_t set = cleanup_set();
+    ::sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  SignalsBlocked(const SignalsBlocked&) = delete;
+  SignalsBlocked& operator=(const SignalsBlocked&) = delete;
+  ~SignalsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+ private:
+  sigset_t old_{};
+};
+
+std::string parent_dir(const std::string& path) {
+  const auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// "<dir>/.<name>.quorvane-XXXXXX", with <name> cut short so that the whole
+// name fits the directory's NAME_MAX.
+std::string temp_template(const std::string& target) {
+  const std::string dir = parent_dir(target);
+  const auto slash = target.rfind('/');
+  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  constexpr std::string_view kSuffix = ".quorvane-XXXXXX";
+  long name_max = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+  if (name_max <= 0) name_max = NAME_MAX;
+  const std::size_t room = static_cast<std::size_t>(name_max) - 1 - kSuffix.size();
+  if (name.size() > room) name.resize(room);
+  return dir + "/." + name + std::string(kSuffix);
+}
+
+}  // namespace
+
+StagedOutput::StagedOutput(std::string path, std::string_view data) noexcept
+    : path_(std::move(path)), data_(data) {}
+
+StagedOutput::StagedOutput(StagedOutput&& other) noexcept
+    : path_(std::move(other.path_)),
+      data_(other.data_),
+      fd_(std::exchange(other.fd_, -1)),
+      rewrite_(other.rewrite_),
+      temp_(std::exchange(other.temp_, false)),
+      temp_path_(std::move(other.temp_path_)),
+      target_(std::move(other.target_)) {}
+
+StagedOutput::~StagedOutput() {
+  if (fd_ > STDERR_FILENO) ::close(fd_);
+  if (temp_) {
+    const SignalsBlocked blocked;
+    ::unlink(temp_path_.c_str());
+    g_temp_armed = 0;
+  }
+}
+
+Outcome<void> StagedOutput::publish() {
+  if (temp_) {
+    const SignalsBlocked blocked;
+    const int rc = ::rename(temp_path_.c_str(), target_.c_str());
+    const int err = errno;
+    if (rc != 0) {
+      ::unlink(temp_path_.c_str());
+    }
+    temp_ = false;
+    g_temp_armed = 0;
+    if (rc != 0) return system_error(path_, err);
     return {};
   }
-  const std::filesystem::path target(path);
-  const std::filesystem::path dir = target.has_parent_path() ? target.parent_path() : ".";
-  std::string name = ".";
-  name += target.filename().string();
-  name += ".quorvane-XXXXXX";
-  std::string temp = (dir / name).string();
-  const int raw = ::mkstemp(temp.data());
-  if (raw < 0) return system_error(path, errno);
-  Fd fd(raw);
-  // mkstemp creates the file 0600; give it the mode a plain create would.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
+  if (fd_ < 0) return {};
+  if (!write_fd(fd_, data_)) {
+    if (path_ == "-") return input_error(std::string("standard output: ") + std::strerror(errno));
+    return system_error(path_, errno);
+  }
+  // A file rewritten in place loses what is left of its old content.
+  if (rewrite_ && ::ftruncate(fd_, static_cast<off_t>(data_.size())) != 0) {
+    return system_error(path_, errno);
+  }
+  if (fd_ > STDERR_FILENO) {
+    const int rc = ::close(std::exchange(fd_, -1));
+    if (rc != 0) return system_error(path_, errno);
+  }
+  return {};
+}
+
+Outcome<StagedOutput> stage_output(const std::string& path, std::string_view data) {
+  StagedOutput out(path, data);
+  if (path == "-") {
+    out.fd_ = STDOUT_FILENO;
+    return out;
+  }
+  struct stat st{};
+  const bool exists = ::stat(path.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) return system_error(path, errno);
+  if (exists && S_ISDIR(st.st_mode)) return system_error(path, EISDIR);
+  struct stat out_st{};
+  if (exists && ::fstat(STDOUT_FILENO, &out_st) == 0 && out_st.st_dev == st.st_dev &&
+      out_st.st_ino == st.st_ino) {
+    // Standard output's own file (/dev/stdout, /dev/fd/1 or its path): write
+    // through it, so that the shell's redirection (>>, say) holds.
+    out.fd_ = STDOUT_FILENO;
+    return out;
+  }
+  if (exists && (!S_ISREG(st.st_mode) || st.st_nlink > 1)) {
+    // Devices, FIFOs and the like are written, never replaced; so is a file
+    // with other hard links, which a new file would leave behind.
+    out.fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+    if (out.fd_ < 0) return system_error(path, errno);
+    out.rewrite_ = S_ISREG(st.st_mode);
+    return out;
+  }
+
+  out.target_ = path;
+  struct stat link{};
+  if (exists && ::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+    // Replace the file the link points to, and keep the link.
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return system_error(path, errno);
+    out.target_ = real;
+    std::free(real);  // NOLINT(cppcoreguidelines-no-malloc): realpath's buffer
+  }
+  const std::string pattern = temp_template(out.target_);
+  if (pattern.size() >= sizeof g_temp_path) return system_error(path, ENAMETOOLONG);
+
+  install_cleanup();
+  out.temp_path_ = pattern;  // allocated now: nothing below may fail once the file exists
+  int raw = -1;
   int err = 0;
-  if (::fchmod(fd.get(), 0666 & ~mask) != 0 || !write_fd(fd.get(), data) ||
-      ::fsync(fd.get()) != 0) {
+  {
+    const SignalsBlocked blocked;
+    std::memcpy(g_temp_path, pattern.c_str(), pattern.size() + 1);
+    raw = ::mkstemp(g_temp_path);
+    err = errno;
+    if (raw >= 0) {
+      out.temp_path_.assign(g_temp_path, pattern.size());
+      out.temp_ = true;
+      g_temp_armed = 1;
+    }
+  }
+  if (raw < 0) return system_error(path, err);
+  Fd fd(raw);
+
+  mode_t mode = 0;
+  if (exists) {
+    mode = st.st_mode & 07777;
+    // Keep the owner and group where permitted; a set-id bit is kept only
+    // together with them.
+    if ((st.st_uid != ::geteuid() || st.st_gid != ::getegid()) &&
+        ::fchown(fd.get(), st.st_uid, st.st_gid) != 0) {
+      mode &= ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    }
+  } else {
+    // mkstemp creates the file 0600; give it the mode a plain create would.
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    mode = 0666 & ~mask;
+  }
+  err = 0;
+  if (::fchmod(fd.get(), mode) != 0 || !write_fd(fd.get(), data) || ::fsync(fd.get()) != 0) {
     err = errno;
   }
   if (fd.close() != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(temp.c_str());
-    return system_error(path, err);
-  }
-  return {};
+  if (err != 0) return system_error(path, err);  // `out` removes the file
+  return out;
+}
+
+Outcome<void> write_output(const std::string& path, std::string_view data) {
+  auto staged = stage_output(path, data);
+  if (!staged) return std::unexpected(std::move(staged.error()));
+  return staged->publish();
 }
 
 std::string base64_encode(std::span<const std::uint8_t> bytes) {

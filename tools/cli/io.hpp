@@ -44,22 +44,79 @@ std::string decimal(std::uint64_t value);
 // How an input path is named in messages: "standard input" for "-".
 std::string display_name(const std::string& path);
 
+// The default of --max-input: 4 GiB, the format's own ceiling for a
+// manifest store.
+inline constexpr std::uint64_t kDefaultInputLimit = std::uint64_t{1} << 32;
+
+// The reading functions refuse an input longer than `limit` bytes (exit 2,
+// "<path>: input larger than the limit of N bytes (--max-input)") in the
+// same words whatever it is: a regular file before it is read, a pipe or a
+// device as soon as byte limit + 1 arrives, so an endless source stops
+// there.
+
 // The whole content of the file at `path`, or of standard input for "-".
-// Errors (exit 2): "<path>: <system error text>".
-Outcome<std::string> read_all(const std::string& path);
+// Errors (exit 2): "<path>: <system error text>", or the limit above.
+Outcome<std::string> read_all(const std::string& path, std::uint64_t limit);
 
 // As read_all, refusing a regular file longer than the largest payload
-// before reading it, with the core's PayloadTooLarge message.
-Outcome<std::string> read_manifest(const std::string& path);
+// (but within `limit`) before reading it, with the core's PayloadTooLarge
+// message.
+Outcome<std::string> read_manifest(const std::string& path, std::uint64_t limit);
 
 // As read_all, then checked to be valid UTF-8.
 // Errors (exit 2): "<path>: not valid UTF-8: invalid byte sequence at byte
 // offset N", N the offset of the first ill-formed sequence.
-Outcome<std::string> read_text(const std::string& path);
+Outcome<std::string> read_text(const std::string& path, std::uint64_t limit);
 
-// Writes `data` to standard output for "-", or else to `path` through a
-// temporary file in the same directory that is renamed over `path` only
-// once everything is written, so a failure never leaves a partial file.
+// Whether `path` names the file that is open as standard input: "-", or
+// any other name of that same file (/dev/stdin, /dev/fd/0, a path to the
+// file redirected in). Names are not compared, files are.
+bool names_stdin(const std::string& path) noexcept;
+
+// Output to standard output ("-") or to the file of -o, written in full
+// before it is published, so a failed run leaves no partial file:
+// - a path that does not exist yet is written to a temporary file in the
+//   same directory (named within NAME_MAX whatever the target's length),
+//   which is renamed onto the path at publish();
+// - an existing regular file is replaced the same way (through a symbolic
+//   link, its target), and the new file first gets its mode and, where
+//   permitted, its owner and group; one with several hard links is
+//   rewritten in place instead, so the links keep sharing it;
+// - anything else (a device, a FIFO, /dev/stdout) is opened now and written
+//   at publish(), never replaced.
+// While a temporary file exists, SIGINT, SIGTERM and SIGHUP (unless
+// ignored) remove it before the process dies of the signal. Dropping an
+// unpublished StagedOutput removes its temporary file. One at a time.
+class StagedOutput {
+ public:
+  StagedOutput(StagedOutput&& other) noexcept;
+  StagedOutput(const StagedOutput&) = delete;
+  StagedOutput& operator=(const StagedOutput&) = delete;
+  StagedOutput& operator=(StagedOutput&&) = delete;
+  ~StagedOutput();
+
+  // Puts the output in place. Errors (exit 2): "<path>: <system error text>".
+  Outcome<void> publish();
+
+ private:
+  friend Outcome<StagedOutput> stage_output(const std::string& path, std::string_view data);
+  StagedOutput(std::string path, std::string_view data) noexcept;
+
+  std::string path_;
+  std::string_view data_;  // still to be written to fd_ (direct targets)
+  int fd_ = -1;            // a direct target, open; -1 when there is none
+  bool rewrite_ = false;   // fd_ is a regular file to be rewritten in place
+  bool temp_ = false;      // a temporary file waits to be renamed onto path_
+  std::string temp_path_;
+  std::string target_;  // what the temporary file is renamed onto
+};
+
+// Stages `data` for `path` as above; `data` must outlive the result.
+// Errors (exit 2): "<path>: <system error text>" ("Is a directory" for a
+// directory).
+Outcome<StagedOutput> stage_output(const std::string& path, std::string_view data);
+
+// stage_output then publish.
 Outcome<void> write_output(const std::string& path, std::string_view data);
 
 // Standard base64 (RFC 4648, section 4) with padding.

@@ -5,7 +5,12 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cstdint>
+#include <limits>
 #include <new>
+#include <sstream>
 #include <string>
 
 #include "commands.hpp"
@@ -59,6 +64,15 @@ int execute(Command command, const Options& o, bool verify, bool extract) {
     }
     return f.status;
   }
+  if (result->file) {
+    // The -o file is written first but published only after standard
+    // output, so a failed write there leaves no file behind.
+    auto staged = stage_output(o.output, *result->file);
+    if (!staged) return report(staged.error());
+    if (auto w = write_output("-", result->data); !w) return report(w.error());
+    if (auto p = staged->publish(); !p) return report(p.error());
+    return 0;
+  }
   if (auto w = write_output(result->to_stdout ? "-" : o.output, result->data); !w)
     return report(w.error());
   return 0;
@@ -81,8 +95,51 @@ void add_manifest(CLI::App* sub, Options& o) {
   sub->add_flag("--padded", o.padded, "Pad the wrapper to 4n + 61 bytes for an n-byte store");
 }
 
+// "N" or "N<unit>", N decimal: k, M, G, T are powers of 1000, KiB, MiB,
+// GiB, TiB of 1024 (any case, "B" optional). Rewrites `text` to the number
+// of bytes; returns why it is not a size, or "" when it is.
+std::string parse_size(std::string& text) {
+  std::uint64_t n = 0;
+  const char* end = text.data() + text.size();
+  const auto [rest, ec] = std::from_chars(text.data(), end, n);
+  const std::string why = "expected a number of bytes, optionally with a unit (4GiB): " + text;
+  if (ec != std::errc{} || rest == text.data()) return why;
+  std::string unit(rest, end);
+  std::transform(unit.begin(), unit.end(), unit.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (unit.size() > 1 && unit.back() == 'b') unit.pop_back();
+  if (unit == "b") unit.clear();
+  static constexpr std::string_view kPrefixes = "kmgt";
+  std::uint64_t factor = 1;
+  if (!unit.empty()) {
+    const auto power = kPrefixes.find(unit[0]);
+    const bool binary = unit.size() == 2 && unit[1] == 'i';
+    if (power == std::string_view::npos || (unit.size() != 1 && !binary)) return why;
+    for (std::size_t i = 0; i <= power; ++i) factor *= binary ? 1024 : 1000;
+  }
+  if (n > std::numeric_limits<std::uint64_t>::max() / factor) return why;
+  text = std::to_string(n * factor);
+  return {};
+}
+
+// -o FILE and --max-input, shared by every subcommand.
 void add_output(CLI::App* sub, Options& o) {
   sub->add_option("-o,--output", o.output, "Write the result to FILE instead of standard output");
+  sub->add_option("--max-input", o.max_input,
+                  "Refuse any input larger than SIZE bytes (default 4GiB, the format's ceiling);\n"
+                  "units k, M, G (1000s) or KiB, MiB, GiB (1024s)")
+      ->transform(CLI::Validator(parse_size, ""))
+      ->option_text("SIZE");
+}
+
+// Help and version text, written like any output: a failed write is an
+// error (exit 2), not a success.
+int print(const CLI::App& app, const CLI::Error& e) {
+  std::ostringstream out, err;
+  const int status = app.exit(e, out, err);
+  if (auto w = write_output("-", out.str()); !w) return report(w.error());
+  if (!err.str().empty()) to_stderr(err.str());
+  return status;
 }
 
 int run(int argc, char** argv) {
@@ -184,11 +241,11 @@ int run(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return print(app, e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return print(app, e);
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    return print(app, e);
   } catch (const CLI::ParseError& e) {
     return report(Failure{kExitInput, e.what(), std::nullopt, true});
   }
