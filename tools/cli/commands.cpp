@@ -1,6 +1,7 @@
 #include "commands.hpp"
 
 #include <charconv>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
@@ -196,52 +197,93 @@ Outcome<Emit> extract_command(const Options& o) {
   return Emit{dump(doc), true, std::move(file)};
 }
 
+namespace {
+
+// Collects output into pieces of about 64 KiB for `write`.
+class Pieces {
+ public:
+  explicit Pieces(const Write& write) : write_(write) {}
+  bool add(std::string_view s) {
+    buffer_ += s;
+    return buffer_.size() < (std::size_t{64} << 10) || flush();
+  }
+  bool flush() {
+    const bool ok = buffer_.empty() || write_(buffer_);
+    buffer_.clear();
+    return ok;
+  }
+
+ private:
+  const Write& write_;
+  std::string buffer_;
+};
+
+// The report of one candidate as a line, or as a JSON object.
+std::string candidate_line(const wrapper::Candidate& c) {
+  if (c.defect == wrapper::Defect::None) {
+    return "wrapper at byte " + decimal(c.start) + ": " + decimal(c.length) +
+           " bytes, manifest store of " + decimal(c.manifest_length) + " bytes\n";
+  }
+  const std::string why = detail(c);
+  return "damaged candidate at byte " + decimal(c.start) + ": " + decimal(c.length) + " bytes, " +
+         std::string(reason(c.defect)) + (why.empty() ? "" : " (" + why + ")") +
+         (c.magic ? ", begins with the magic" : "") + "\n";
+}
+
+std::string candidate_json(const wrapper::Candidate& c) {
+  if (c.defect == wrapper::Defect::None) {
+    return "{\"start\":" + decimal(c.start) + ",\"length\":" + decimal(c.length) +
+           ",\"manifest_length\":" + decimal(c.manifest_length) + "}";
+  }
+  // Reasons and details are fixed ASCII words and numbers: nothing to escape.
+  return "{\"offset\":" + decimal(c.start) + ",\"length\":" + decimal(c.length) + ",\"reason\":\"" +
+         std::string(reason(c.defect)) + "\",\"detail\":\"" + detail(c) +
+         "\",\"magic\":" + (c.magic ? "true" : "false") + "}";
+}
+
+// Writes the report of `text`'s candidates. The JSON form lists the valid
+// wrappers before the damaged candidates, so it walks the text twice
+// rather than hold either list.
+bool write_report(std::string_view text, bool as_json, const Write& write) {
+  using wrapper::Defect;
+  Pieces out(write);
+  bool any = false;
+  if (!as_json) {
+    wrapper::CandidateScanner scanner(text, /*orphans=*/true);
+    while (const auto c = scanner.next()) {
+      if (c->defect == Defect::NoRun) continue;
+      any = true;
+      if (!out.add(candidate_line(*c))) return false;
+    }
+    if (!any && !out.add("no wrapper candidates\n")) return false;
+    return out.flush();
+  }
+  for (const bool valid : {true, false}) {
+    if (!out.add(valid ? "{\"wrappers\":[" : "],\"damaged\":[")) return false;
+    bool first = true;
+    wrapper::CandidateScanner scanner(text, /*orphans=*/true);
+    while (const auto c = scanner.next()) {
+      if (c->defect == Defect::NoRun || (c->defect == Defect::None) != valid) continue;
+      if (!out.add(first ? "" : ",") || !out.add(candidate_json(*c))) return false;
+      first = false;
+    }
+  }
+  return out.add("]}\n") && out.flush();
+}
+
+}  // namespace
+
 Outcome<Emit> locate_command(const Options& o) {
   auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   // Markers with no run behind them are ordinary U+FEFF characters (a byte
-  // order mark, a zero-width no-break space) and are not listed. Entries
-  // are written as they are found, so memory stays proportional to the
-  // output rather than to a document tree.
-  using wrapper::Defect;
-  wrapper::CandidateScanner scanner(*text, /*orphans=*/true);
-  std::string out;
-  if (o.json) {
-    std::string damaged;
-    out = "{\"wrappers\":[";
-    bool first_wrapper = true, first_damaged = true;
-    while (const auto c = scanner.next()) {
-      if (c->defect == Defect::NoRun) continue;
-      if (c->defect == Defect::None) {
-        out += first_wrapper ? "" : ",";
-        first_wrapper = false;
-        out += "{\"start\":" + decimal(c->start) + ",\"length\":" + decimal(c->length) +
-               ",\"manifest_length\":" + decimal(c->manifest_length) + "}";
-      } else {
-        damaged += first_damaged ? "" : ",";
-        first_damaged = false;
-        damaged += "{\"offset\":" + decimal(c->start) + ",\"length\":" + decimal(c->length) +
-                   ",\"reason\":\"" + std::string(reason(c->defect)) + "\",\"detail\":\"" +
-                   detail(*c) + "\",\"magic\":" + (c->magic ? "true" : "false") + "}";
-      }
-    }
-    out += "],\"damaged\":[" + damaged + "]}\n";
-    return Emit{std::move(out)};
-  }
-  while (const auto c = scanner.next()) {
-    if (c->defect == Defect::NoRun) continue;
-    if (c->defect == Defect::None) {
-      out += "wrapper at byte " + decimal(c->start) + ": " + decimal(c->length) +
-             " bytes, manifest store of " + decimal(c->manifest_length) + " bytes\n";
-    } else {
-      const std::string why = detail(*c);
-      out += "damaged candidate at byte " + decimal(c->start) + ": " + decimal(c->length) +
-             " bytes, " + std::string(reason(c->defect)) + (why.empty() ? "" : " (" + why + ")") +
-             (c->magic ? ", begins with the magic" : "") + "\n";
-    }
-  }
-  if (out.empty()) out = "no wrapper candidates\n";
-  return Emit{std::move(out)};
+  // order mark, a zero-width no-break space) and are not listed. The report
+  // is written as the candidates are found: a text dense with damaged
+  // candidates would otherwise need many times its size for the report.
+  Emit emit{std::string()};
+  emit.stream = [text = std::make_shared<const std::string>(std::move(*text)), as_json = o.json](
+                    const Write& write) { return write_report(*text, as_json, write); };
+  return emit;
 }
 
 Outcome<Emit> strip_command(const Options& o) {

@@ -41,6 +41,8 @@ struct Emit {
   // With to_stdout: the content of the -o file, published only once `data`
   // is written.
   std::optional<std::string> file;
+  // When set, the output is what this writes, and `data` is unused.
+  Producer stream;
 };
 
 // encode: the wrapper alone (padded with --padded).

@@ -281,7 +281,17 @@ std::string temp_template(const std::string& target) {
 
 }  // namespace
 
-StagedOutput::StagedOutput(std::string path, std::string_view data) noexcept
+namespace {
+
+// Writes all of `data` to `fd`; false with errno set when a write fails.
+bool write_output_to(int fd, const Output& data) {
+  if (data.produce == nullptr) return write_fd(fd, data.data);
+  return (*data.produce)([fd](std::string_view piece) { return write_fd(fd, piece); });
+}
+
+}  // namespace
+
+StagedOutput::StagedOutput(std::string path, Output data) noexcept
     : path_(std::move(path)), data_(data) {}
 
 StagedOutput::StagedOutput(StagedOutput&& other) noexcept
@@ -316,13 +326,14 @@ Outcome<void> StagedOutput::publish() {
     return {};
   }
   if (fd_ < 0) return {};
-  if (!write_fd(fd_, data_)) {
+  if (!write_output_to(fd_, data_)) {
     if (path_ == "-") return input_error(std::string("standard output: ") + std::strerror(errno));
     return system_error(path_, errno);
   }
   // A file rewritten in place loses what is left of its old content.
-  if (rewrite_ && ::ftruncate(fd_, static_cast<off_t>(data_.size())) != 0) {
-    return system_error(path_, errno);
+  if (rewrite_) {
+    const off_t end = ::lseek(fd_, 0, SEEK_CUR);
+    if (end < 0 || ::ftruncate(fd_, end) != 0) return system_error(path_, errno);
   }
   if (fd_ > STDERR_FILENO) {
     const int rc = ::close(std::exchange(fd_, -1));
@@ -331,7 +342,7 @@ Outcome<void> StagedOutput::publish() {
   return {};
 }
 
-Outcome<StagedOutput> stage_output(const std::string& path, std::string_view data) {
+Outcome<StagedOutput> stage_output(const std::string& path, Output data) {
   StagedOutput out(path, data);
   if (path == "-") {
     out.fd_ = STDOUT_FILENO;
@@ -404,7 +415,7 @@ Outcome<StagedOutput> stage_output(const std::string& path, std::string_view dat
     mode = 0666 & ~mask;
   }
   err = 0;
-  if (::fchmod(fd.get(), mode) != 0 || !write_fd(fd.get(), data) || ::fsync(fd.get()) != 0) {
+  if (::fchmod(fd.get(), mode) != 0 || !write_output_to(fd.get(), data) || ::fsync(fd.get()) != 0) {
     err = errno;
   }
   if (fd.close() != 0 && err == 0) err = errno;
@@ -412,7 +423,7 @@ Outcome<StagedOutput> stage_output(const std::string& path, std::string_view dat
   return out;
 }
 
-Outcome<void> write_output(const std::string& path, std::string_view data) {
+Outcome<void> write_output(const std::string& path, Output data) {
   auto staged = stage_output(path, data);
   if (!staged) return std::unexpected(std::move(staged.error()));
   return staged->publish();

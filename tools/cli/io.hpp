@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <quorvane/error.hpp>
 #include <span>
@@ -73,6 +74,22 @@ Outcome<std::string> read_text(const std::string& path, std::uint64_t limit);
 // file redirected in). Names are not compared, files are.
 bool names_stdin(const std::string& path) noexcept;
 
+// Output made piece by piece, so a large report need not be held whole:
+// called once with `write`, which it calls with each piece in order; it
+// returns false as soon as `write` does (errno then says why).
+using Write = std::function<bool(std::string_view piece)>;
+using Producer = std::function<bool(const Write& write)>;
+
+// What an output holds: `data`, or what `produce` writes when it is set.
+struct Output {
+  Output(std::string_view data_) noexcept : data(data_) {}    // NOLINT: implicit
+  Output(const std::string& data_) noexcept : data(data_) {}  // NOLINT: implicit
+  explicit Output(const Producer* produce_) noexcept : produce(produce_) {}
+
+  std::string_view data;
+  const Producer* produce = nullptr;
+};
+
 // Output to standard output ("-") or to the file of -o, written in full
 // before it is published, so a failed run leaves no partial file:
 // - a path that does not exist yet is written to a temporary file in the
@@ -99,25 +116,25 @@ class StagedOutput {
   Outcome<void> publish();
 
  private:
-  friend Outcome<StagedOutput> stage_output(const std::string& path, std::string_view data);
-  StagedOutput(std::string path, std::string_view data) noexcept;
+  friend Outcome<StagedOutput> stage_output(const std::string& path, Output data);
+  StagedOutput(std::string path, Output data) noexcept;
 
   std::string path_;
-  std::string_view data_;  // still to be written to fd_ (direct targets)
-  int fd_ = -1;            // a direct target, open; -1 when there is none
-  bool rewrite_ = false;   // fd_ is a regular file to be rewritten in place
-  bool temp_ = false;      // a temporary file waits to be renamed onto path_
+  Output data_;           // still to be written to fd_ (direct targets)
+  int fd_ = -1;           // a direct target, open; -1 when there is none
+  bool rewrite_ = false;  // fd_ is a regular file to be rewritten in place
+  bool temp_ = false;     // a temporary file waits to be renamed onto path_
   std::string temp_path_;
   std::string target_;  // what the temporary file is renamed onto
 };
 
-// Stages `data` for `path` as above; `data` must outlive the result.
-// Errors (exit 2): "<path>: <system error text>" ("Is a directory" for a
-// directory).
-Outcome<StagedOutput> stage_output(const std::string& path, std::string_view data);
+// Stages `data` for `path` as above; `data` (and its producer) must outlive
+// the result. Errors (exit 2): "<path>: <system error text>" ("Is a
+// directory" for a directory).
+Outcome<StagedOutput> stage_output(const std::string& path, Output data);
 
 // stage_output then publish.
-Outcome<void> write_output(const std::string& path, std::string_view data);
+Outcome<void> write_output(const std::string& path, Output data);
 
 // Standard base64 (RFC 4648, section 4) with padding.
 std::string base64_encode(std::span<const std::uint8_t> bytes);

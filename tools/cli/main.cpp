@@ -73,8 +73,8 @@ int execute(Command command, const Options& o, bool verify, bool extract) {
     if (auto p = staged->publish(); !p) return report(p.error());
     return 0;
   }
-  if (auto w = write_output(result->to_stdout ? "-" : o.output, result->data); !w)
-    return report(w.error());
+  const Output out = result->stream ? Output(&result->stream) : Output(result->data);
+  if (auto w = write_output(result->to_stdout ? "-" : o.output, out); !w) return report(w.error());
   return 0;
 }
 
