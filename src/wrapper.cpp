@@ -4,10 +4,6 @@
 #include <quorvane/vs.hpp>
 #include <quorvane/wrapper.hpp>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace quorvane::wrapper {
 namespace {
 
@@ -23,27 +19,26 @@ void append_carried(std::string& out, Bytes bytes) {
   });
 }
 
-// Number of bytes below 0x10 (the ones whose selectors take 3 bytes).
+// Number of bytes below 0x10 (the ones whose selectors take 3 bytes). The
+// bytes are counted in 16 byte-wide lanes over blocks short enough that no
+// lane overflows, a shape the compiler turns into vector code for whatever
+// the target has, without intrinsics.
 std::uint64_t count_below_0x10(Bytes bytes) noexcept {
+  constexpr std::size_t kLanes = 16;
+  constexpr std::size_t kBlock = 255 * kLanes;
+  const std::uint8_t* p = bytes.data();
+  const std::size_t n = bytes.size();
   std::uint64_t count = 0;
   std::size_t i = 0;
-#if defined(__SSE2__)
-  // Per-lane counters (each lane gains 1 per matching byte, so at most 255
-  // blocks at a time), summed across lanes with SAD.
-  const __m128i high = _mm_set1_epi8(static_cast<char>(0xF0));
-  const __m128i zero = _mm_setzero_si128();
-  while (i + 16 <= bytes.size()) {
-    __m128i lanes = zero;
-    for (int block = 0; block < 255 && i + 16 <= bytes.size(); ++block, i += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes.data() + i));
-      lanes = _mm_sub_epi8(lanes, _mm_cmpeq_epi8(_mm_and_si128(v, high), zero));
+  while (n - i >= kLanes) {
+    const std::size_t end = i + std::min(kBlock, (n - i) / kLanes * kLanes);
+    std::uint8_t lanes[kLanes] = {};
+    for (; i < end; i += kLanes) {
+      for (std::size_t k = 0; k < kLanes; ++k) lanes[k] += p[i + k] < 0x10;
     }
-    const __m128i sums = _mm_sad_epu8(lanes, zero);
-    count += static_cast<std::uint64_t>(_mm_cvtsi128_si32(sums)) +
-             static_cast<std::uint64_t>(_mm_extract_epi16(sums, 4));
+    for (const std::uint8_t lane : lanes) count += lane;
   }
-#endif
-  for (; i < bytes.size(); ++i) count += bytes[i] < 0x10;
+  for (; i < n; ++i) count += p[i] < 0x10;
   return count;
 }
 
