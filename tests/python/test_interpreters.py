@@ -1,7 +1,12 @@
 """The module at the edges of the interpreter: a second interpreter may not
-import it, many threads may call it at once, and allocations that fail
-under an address-space limit raise MemoryError and leave it usable."""
+import it, many threads may call it at once, its functions pickle and run in
+process pools and on a Dask cluster, and allocations that fail under an
+address-space limit raise MemoryError and leave it usable."""
+import concurrent.futures
+import multiprocessing
 import os
+import pathlib
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -12,6 +17,7 @@ import pytest
 
 import quorvane as q
 import qvref
+from qvref import raised
 
 
 def run_child(*parts, timeout=300):
@@ -256,6 +262,45 @@ def test_other_threads_run_during_a_long_call(name):
         sys.setswitchinterval(interval)
         spinner.join()
     assert moved
+
+
+# ---- other processes -------------------------------------------------------
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+
+
+def test_functions_pickle_by_reference_and_run_in_process_pools():
+    for name in q.__all__[:9]:
+        fn = getattr(q, name)
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(pickle.dumps(fn, protocol)) is fn
+    texts = [q.embed("document %d \u00e9" % i, b"store %d" % i) for i in range(6)]
+    found = [q.extract(t) for t in texts]
+    spawn = multiprocessing.get_context("spawn")  # a fresh interpreter imports the module
+    with concurrent.futures.ProcessPoolExecutor(2, mp_context=spawn) as pool:
+        assert list(pool.map(q.extract, texts)) == found
+        e = raised(lambda: pool.submit(q.extract, texts[0] + texts[1]).result())
+        assert type(e) is ValueError and e.args == (qvref.MULTIPLE,)
+    with spawn.Pool(2) as pool:
+        assert pool.starmap(q.strip, [(t, d["start"], d["length"]) for t, d in
+                                      zip(texts, found)]) == ["document %d \u00e9" % i
+                                                              for i in range(6)]
+
+
+def test_corpus_check_example_on_a_local_dask_cluster(monkeypatch):
+    distributed = pytest.importorskip("distributed")
+    # Worker processes are spawned with this sys.path, so they import the
+    # example by name as well.
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import dask_corpus
+
+    documents, expected = dask_corpus.make_corpus(30)
+    assert set(expected) == {dask_corpus.OK, dask_corpus.UNSIGNED, qvref.MULTIPLE,
+                             qvref.MISMATCH}
+    with distributed.LocalCluster(processes=True, n_workers=2, threads_per_worker=1,
+                                  dashboard_address=None) as cluster, \
+            distributed.Client(cluster) as client:
+        assert dask_corpus.check_corpus(client, documents, partition_size=8) == expected
 
 
 # ---- allocation failure ---------------------------------------------------
