@@ -1,7 +1,5 @@
 #include "utf8.hpp"
 
-#include <cstring>
-
 namespace quorvane::utf8 {
 namespace {
 
@@ -43,35 +41,6 @@ std::optional<std::size_t> index_of_offset(std::span<const char32_t> code_points
     at += utf8_length(code_points[i]);
   }
   return at == offset ? std::optional<std::size_t>(code_points.size()) : std::nullopt;
-}
-
-void narrow_to_latin1(std::span<const char32_t> code_points, unsigned char* out) noexcept {
-  // A block is read whole before it is written: written in place, block k
-  // ends at byte 16k + 16, at or before where its code points begin (64k)
-  // for every k but the first, whose overlap the copy takes care of.
-  constexpr std::size_t kBlock = 16;
-  const std::size_t n = code_points.size();
-  std::size_t i = 0;
-  for (; i + kBlock <= n; i += kBlock) {
-    std::uint32_t block[kBlock];
-    std::memcpy(block, code_points.data() + i, sizeof block);
-    unsigned char bytes[kBlock];
-    for (std::size_t j = 0; j < kBlock; ++j) bytes[j] = static_cast<unsigned char>(block[j]);
-    std::memcpy(out + i, bytes, kBlock);
-  }
-  for (; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(code_points[i]);
-    out[i] = c;
-  }
-}
-
-char32_t max_code_point(std::span<const char32_t> code_points) noexcept {
-  std::uint32_t max = 0;
-  for (const char32_t c : code_points) {
-    const auto v = static_cast<std::uint32_t>(c);
-    max = v > max ? v : max;
-  }
-  return static_cast<char32_t>(max);
 }
 
 }  // namespace quorvane::utf8

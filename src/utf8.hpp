@@ -27,12 +27,4 @@ CodePointScan scan(std::span<const char32_t> code_points) noexcept;
 std::optional<std::size_t> index_of_offset(std::span<const char32_t> code_points,
                                            std::uint64_t offset) noexcept;
 
-// Writes each of `code_points`, all below U+0100, as one byte to `out`,
-// which may be the start of the code points' own storage: the bytes are
-// written in place as the code points are read.
-void narrow_to_latin1(std::span<const char32_t> code_points, unsigned char* out) noexcept;
-
-// The largest of `code_points`, 0 for none.
-char32_t max_code_point(std::span<const char32_t> code_points) noexcept;
-
 }  // namespace quorvane::utf8

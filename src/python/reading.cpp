@@ -1,6 +1,5 @@
 // extract, locate_all, strip.
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <quorvane/wrapper.hpp>
 #include <string>
@@ -40,150 +39,148 @@ void dict_set(const Ref& dict, PyObject* key, const Ref& value) {
   if (PyDict_SetItem(dict.get(), key, value.get()) != 0) throw PythonError{};
 }
 
-// Uninitialised storage for `count` values, large ones mapped on their own
-// (BigBufferAllocator).
-template <class T>
-class Storage {
+// A str argument of strip, with the character offsets that correspond to
+// UTF-8 byte offsets, found from its code points without producing its
+// UTF-8. It is read a piece at a time: each piece is cut out by the
+// interpreter, which narrows it as far as its own characters allow, and its
+// code points are read into a small buffer where it is not ASCII.
+//
+// A text that carries a wrapper is stored with 4 bytes per character (the
+// selectors lie beyond the BMP), and any slice of it would be scanned and
+// narrowed again. So pieces that narrowed are kept, and the result is
+// joined from them and from slices of the str over the pieces that did not.
+class CodePointIndex {
  public:
-  explicit Storage(std::size_t count)
-      : count_(count), data_(count > 0 ? BigBufferAllocator<T>().allocate(count) : nullptr) {}
-  ~Storage() {
-    if (data_ != nullptr) BigBufferAllocator<T>().deallocate(data_, count_);
-  }
-  Storage(const Storage&) = delete;
-  Storage& operator=(const Storage&) = delete;
-
-  T* data() const noexcept { return data_; }
-  std::span<T> span(std::size_t from, std::size_t to) const noexcept {
-    return {data_ + from, to - from};
-  }
-
- private:
-  std::size_t count_;
-  T* data_;
-};
-
-// A str argument of strip that is not pure ASCII, held as its code points.
-// strip works on these rather than on the UTF-8 of the text: the UTF-8 sizes
-// of blocks of characters map the byte offsets to character indices, and
-// the result is built from the code points that stay, in the narrowest form
-// the interpreter takes them in. This spares encoding the text (which the
-// interpreter does one character at a time for a 4-byte str, as every text
-// with a wrapper is) and decoding the result.
-class CodePointText {
- public:
-  // Checks as the text rule does: raises the interpreter's own
-  // UnicodeEncodeError for a lone surrogate.
-  CodePointText(PyObject* obj, Py_ssize_t length, const char* param)
-      : length_(static_cast<std::size_t>(length)), code_points_(length_) {
-    if (length_ > 0 && PyUnicode_AsUCS4(obj, reinterpret_cast<Py_UCS4*>(code_points_.data()),
-                                        length, 0) == nullptr) {
-      api_failed();
+  // Checks `obj` as the text rule does: TypeError for anything but a str,
+  // the interpreter's own UnicodeEncodeError for a lone surrogate.
+  CodePointIndex(PyObject* obj, const char* param) : str_(obj) {
+    if (!PyUnicode_Check(obj)) (void)to_text(obj, param);  // raises its TypeError
+    length_ = PyUnicode_GetLength(obj);
+    if (length_ < 0) throw PythonError{};
+    if (is_ascii(obj)) {
+      ascii_ = true;
+      utf8_size_ = static_cast<std::uint64_t>(length_);
+      return;
     }
-    const std::size_t blocks = (length_ + kBlock - 1) / kBlock;
-    blocks_.resize(blocks);
-    const bool surrogate = without_gil(4 * length_, [&] {
-      bool found = false;
-      std::uint64_t size = 0;
-      for (std::size_t i = 0; i < blocks; ++i) {
-        const utf8::CodePointScan scan = utf8::scan(block(i));
-        blocks_[i] = {size, scan.max};
-        size += scan.utf8_size;
-        found = found || scan.surrogate;
+    const auto count = static_cast<std::size_t>((length_ + kPiece - 1) / kPiece);
+    pieces_.reserve(count);
+    piece_starts_.reserve(count);
+    char32_t max = 0;
+    for (Py_ssize_t at = 0; at < length_; at += kPiece) {
+      piece_starts_.push_back(utf8_size_);
+      Ref piece = substring(obj, at, std::min(length_, at + kPiece));
+      if (is_ascii(piece.get())) {
+        utf8_size_ += static_cast<std::uint64_t>(PyUnicode_GetLength(piece.get()));
+        pieces_.push_back(std::move(piece));
+        continue;
       }
-      utf8_size_ = size;
-      return found;
-    });
-    if (surrogate) {
-      // Raised by the interpreter's own encoder, so that it is exactly the
-      // exception of the text rule.
-      (void)to_text(obj, param);
-      throw Panic("a str with a lone surrogate was encoded to UTF-8");
+      const utf8::CodePointScan scan = utf8::scan(code_points(piece));
+      if (scan.surrogate) {
+        // Raised by the interpreter's own encoder, so that it is exactly
+        // the exception of the text rule.
+        (void)to_text(obj, param);
+        throw Panic("a str with a lone surrogate was encoded to UTF-8");
+      }
+      utf8_size_ += scan.utf8_size;
+      max = std::max(max, scan.max);
+      pieces_.push_back(scan.max < kWide ? std::move(piece) : Ref());
+    }
+    // Without characters beyond the BMP few pieces are narrower than the
+    // str; slicing the str itself then costs no more and holds no copy.
+    if (max < kWide) {
+      for (Ref& piece : pieces_) piece.reset();
     }
   }
 
   // The index of the character that begins at byte `offset` of the UTF-8
   // form, or the length for its end; nullopt for an offset inside a
   // character or beyond the end.
-  std::optional<std::size_t> index_of(std::uint64_t offset) const {
+  std::optional<Py_ssize_t> index_of(std::uint64_t offset) {
     if (offset > utf8_size_) return std::nullopt;
+    if (ascii_) return static_cast<Py_ssize_t>(offset);
     if (offset == utf8_size_) return length_;
-    const auto next = std::upper_bound(blocks_.begin(), blocks_.end(), offset,
-                                       [](std::uint64_t o, const Block& b) { return o < b.start; });
-    const auto i = static_cast<std::size_t>(next - blocks_.begin()) - 1;
-    const auto found = utf8::index_of_offset(block(i), offset - blocks_[i].start);
+    const auto next = std::upper_bound(piece_starts_.begin(), piece_starts_.end(), offset);
+    const auto i = static_cast<std::size_t>(next - piece_starts_.begin()) - 1;
+    const std::uint64_t into = offset - piece_starts_[i];
+    const Py_ssize_t at = static_cast<Py_ssize_t>(i) * kPiece;
+    if (into == 0) return at;
+    const Ref piece = pieces_[i] ? Ref::borrow(pieces_[i].get())
+                                 : substring(str_, at, std::min(length_, at + kPiece));
+    if (is_ascii(piece.get())) return at + static_cast<Py_ssize_t>(into);
+    const auto found = utf8::index_of_offset(code_points(piece), into);
     if (!found) return std::nullopt;
-    return i * kBlock + *found;
+    return at + static_cast<Py_ssize_t>(*found);
   }
 
-  // The text without the characters [start, end), start < end, as a new
-  // str. Consumes the code points.
-  Ref without(std::size_t start, std::size_t end) {
-    const std::size_t kept = length_ - (end - start);
-    const char32_t max = std::max(max_of(0, start), max_of(end, length_));
-    if (max < 0x100) {
-      // As bytes, which the interpreter copies; from code points it would
-      // look for the largest one again and narrow them one by one. The
-      // bytes are written over the code points, in place.
-      auto* latin1 = reinterpret_cast<unsigned char*>(code_points_.data());
-      without_gil(4 * length_, [&] {
-        utf8::narrow_to_latin1(code_points_.span(0, start), latin1);
-        utf8::narrow_to_latin1(code_points_.span(end, length_), latin1 + start);
-      });
-      return check(PyUnicode_DecodeLatin1(reinterpret_cast<const char*>(latin1),
-                                          static_cast<Py_ssize_t>(kept), nullptr));
+  // The str without the characters [start, end), as a new exact str.
+  Ref without(Py_ssize_t start, Py_ssize_t end) const {
+    if (start == end) return substring(str_, 0, length_);
+    if (ascii_) {
+      if (start == 0) return substring(str_, end, length_);
+      if (end == length_) return substring(str_, 0, start);
+      const Ref head = substring(str_, 0, start);
+      const Ref tail = substring(str_, end, length_);
+      return check(PyUnicode_Concat(head.get(), tail.get()));
     }
-    without_gil(4 * (length_ - end), [&] {
-      std::memmove(code_points_.data() + start, code_points_.data() + end,
-                   (length_ - end) * sizeof(char32_t));
-    });
-    return new_str(std::u32string_view(code_points_.data(), kept));
+    Ref parts = check(PyList_New(0));
+    append_range(parts, 0, start);
+    append_range(parts, end, length_);
+    const Ref empty = check(PyUnicode_FromStringAndSize("", 0));
+    return check(PyUnicode_Join(empty.get(), parts.get()));
   }
 
  private:
-  static constexpr std::size_t kBlock = std::size_t{1} << 12;
+  static constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 16;
+  static constexpr char32_t kWide = 0x10000;  // from here a str stores 4 bytes a character
 
-  struct Block {
-    std::uint64_t start;  // UTF-8 offset of the block's first character
-    char32_t max;         // its largest code point
-  };
-
-  std::span<const char32_t> block(std::size_t i) const noexcept {
-    return code_points_.span(i * kBlock, std::min(length_, (i + 1) * kBlock));
+  static Ref substring(PyObject* str, Py_ssize_t start, Py_ssize_t end) {
+    return check(PyUnicode_Substring(str, start, end));
   }
 
-  // The largest code point of [from, to), from the blocks' own maxima where
-  // the range covers them whole.
-  char32_t max_of(std::size_t from, std::size_t to) const {
-    char32_t max = 0;
+  // Appends the characters [from, to) to `parts`: from the kept pieces, and
+  // as one slice of the str over each run of pieces not kept.
+  void append_range(const Ref& parts, Py_ssize_t from, Py_ssize_t to) const {
     while (from < to) {
-      const std::size_t i = from / kBlock;
-      const std::size_t block_end = std::min(length_, (i + 1) * kBlock);
-      const std::size_t until = std::min(to, block_end);
-      if (from == i * kBlock && until == block_end) {
-        max = std::max(max, blocks_[i].max);
+      auto i = static_cast<std::size_t>(from / kPiece);
+      Ref part;
+      Py_ssize_t until = 0;
+      if (pieces_[i]) {
+        const Py_ssize_t at = static_cast<Py_ssize_t>(i) * kPiece;
+        until = std::min(to, at + kPiece);
+        part = substring(pieces_[i].get(), from - at, until - at);
       } else {
-        max = std::max(max, utf8::max_code_point(code_points_.span(from, until)));
+        while (i + 1 < pieces_.size() && !pieces_[i + 1] &&
+               static_cast<Py_ssize_t>(i + 1) * kPiece < to) {
+          ++i;
+        }
+        until = std::min(to, static_cast<Py_ssize_t>(i + 1) * kPiece);
+        part = substring(str_, from, until);
       }
+      if (PyList_Append(parts.get(), part.get()) != 0) api_failed();
       from = until;
     }
-    return max;
   }
 
-  std::size_t length_;
-  Storage<char32_t> code_points_;
-  std::vector<Block> blocks_;
-  std::uint64_t utf8_size_ = 0;
-};
+  std::span<const char32_t> code_points(const Ref& piece) {
+    const Py_ssize_t count = PyUnicode_GetLength(piece.get());
+    if (count < 0) throw PythonError{};
+    buffer_.resize(static_cast<std::size_t>(count));
+    if (count > 0 && PyUnicode_AsUCS4(piece.get(), reinterpret_cast<Py_UCS4*>(buffer_.data()),
+                                      count, 0) == nullptr) {
+      api_failed();
+    }
+    return buffer_;
+  }
 
-// strip's result for an ASCII str: offsets are indices.
-Ref ascii_without(PyObject* str, Py_ssize_t length, Py_ssize_t start, Py_ssize_t end) {
-  if (start == 0) return check(PyUnicode_Substring(str, end, length));
-  if (end == length) return check(PyUnicode_Substring(str, 0, start));
-  const Ref head = check(PyUnicode_Substring(str, 0, start));
-  const Ref tail = check(PyUnicode_Substring(str, end, length));
-  return check(PyUnicode_Concat(head.get(), tail.get()));
-}
+  PyObject* str_;  // borrowed from the call's bound arguments
+  Py_ssize_t length_ = 0;
+  bool ascii_ = false;
+  std::uint64_t utf8_size_ = 0;
+  // kPiece characters each, the last one shorter; null where not kept
+  std::vector<Ref> pieces_;
+  std::vector<std::uint64_t> piece_starts_;  // UTF-8 offset of each piece
+  std::u32string buffer_;
+};
 
 }  // namespace
 
@@ -237,34 +234,17 @@ PyObject* py_locate_all(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_strip(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kStripSig, args, kwargs);
-    PyObject* str = a[0];
-    if (!PyUnicode_Check(str)) (void)to_text(str, "text");  // raises its TypeError
-    const Py_ssize_t length = PyUnicode_GetLength(str);
-    if (length < 0) throw PythonError{};
-    // An ASCII str, which str knows without a scan, has no surrogate and
-    // its UTF-8 offsets are its indices.
-    std::optional<CodePointText> text;
-    if (!is_ascii(str)) text.emplace(str, length, "text");
+    CodePointIndex text(a[0], "text");
     const std::uint64_t start = to_size(a[1], "start");
-    const std::uint64_t size = to_size(a[2], "length");
-    const std::uint64_t end = start + size;
+    const std::uint64_t length = to_size(a[2], "length");
+    const std::uint64_t end = start + length;
     if (end < start) map_err(Error::exclusion_malformed());
     // The range must lie inside the text with both ends on character
     // boundaries; which condition failed is not told.
-    const auto index_of = [&](std::uint64_t offset) -> std::optional<std::size_t> {
-      if (text) return text->index_of(offset);
-      if (offset > static_cast<std::uint64_t>(length)) return std::nullopt;
-      return static_cast<std::size_t>(offset);
-    };
-    const std::optional<std::size_t> first = index_of(start);
-    const std::optional<std::size_t> last = first ? index_of(end) : std::nullopt;
+    const std::optional<Py_ssize_t> first = text.index_of(start);
+    const std::optional<Py_ssize_t> last = first ? text.index_of(end) : std::nullopt;
     if (!first || !last) map_err(Error::exclusion_malformed());
-    if (*first == *last) return check(PyUnicode_Substring(str, 0, length));
-    if (!text) {
-      return ascii_without(str, length, static_cast<Py_ssize_t>(*first),
-                           static_cast<Py_ssize_t>(*last));
-    }
-    return text->without(*first, *last);
+    return text.without(*first, *last);
   });
 }
 

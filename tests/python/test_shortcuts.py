@@ -108,10 +108,10 @@ def test_long_text_with_lone_surrogate_raises_the_interpreters_error(where):
 
 @pytest.mark.parametrize("wide", ["\U0001f600", "\u00e9"])
 def test_strip_of_long_texts_at_every_offset_near_piece_edges(wide):
-    # strip maps byte offsets to characters through the UTF-8 sizes of
-    # blocks of characters (every PIECE edge is a block edge): offsets near
-    # the edges of ASCII, Latin-1, BMP and astral stretches, inside
-    # characters or not, in a str with astral characters or without.
+    # strip reads the str's code points a piece at a time (of PIECE
+    # characters), and joins its result from pieces or slices of the str;
+    # offsets near the edges of ASCII, Latin-1, BMP and astral pieces,
+    # inside characters or not, in a str with astral characters or without.
     text = ("a" * PIECE + "\u00e9" * PIECE + "x\u4e2d" * (PIECE // 2)
             + wide * PIECE + "b" * 3)
     data = text.encode("utf-8")
