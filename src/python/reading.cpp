@@ -122,11 +122,25 @@ class CodePointIndex {
       const Ref tail = substring(str_, end, length_);
       return check(PyUnicode_Concat(head.get(), tail.get()));
     }
-    Ref parts = check(PyList_New(0));
+    std::vector<Ref> parts;
     append_range(parts, 0, start);
     append_range(parts, end, length_);
+    if (parts.size() == 1) return std::move(parts[0]);
+    if (parts.size() == 2) {
+      // The first part is new and not shared, so the interpreter grows it
+      // in place (realloc) instead of copying it into a third str.
+      PyObject* joined = parts[0].release();
+      PyUnicode_Append(&joined, parts[1].get());
+      return check(joined);
+    }
+    Ref list = check(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), parts[i].release()) != 0) {
+        api_failed();
+      }
+    }
     const Ref empty = check(PyUnicode_FromStringAndSize("", 0));
-    return check(PyUnicode_Join(empty.get(), parts.get()));
+    return check(PyUnicode_Join(empty.get(), list.get()));
   }
 
  private:
@@ -139,7 +153,7 @@ class CodePointIndex {
 
   // Appends the characters [from, to) to `parts`: from the kept pieces, and
   // as one slice of the str over each run of pieces not kept.
-  void append_range(const Ref& parts, Py_ssize_t from, Py_ssize_t to) const {
+  void append_range(std::vector<Ref>& parts, Py_ssize_t from, Py_ssize_t to) const {
     while (from < to) {
       auto i = static_cast<std::size_t>(from / kPiece);
       Ref part;
@@ -156,7 +170,7 @@ class CodePointIndex {
         until = std::min(to, static_cast<Py_ssize_t>(i + 1) * kPiece);
         part = substring(str_, from, until);
       }
-      if (PyList_Append(parts.get(), part.get()) != 0) api_failed();
+      parts.push_back(std::move(part));
       from = until;
     }
   }
