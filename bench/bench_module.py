@@ -11,6 +11,7 @@ as a multiple of the text's UTF-8 size (Linux only).
 import argparse
 import hashlib
 import os
+import pickle
 import statistics
 import subprocess
 import sys
@@ -116,13 +117,68 @@ print((rss("VmHWM:") - base) / size)
         return None
 
 
+def print_rows():
+    print("%-44s %12s %12s   %s" % ("workload", "time/call", "MB/s", "baseline (same run)"))
+    for name, s, size, base in ROWS:
+        mbs = "%.0f" % (size / s / 1e6) if size else ""
+        b = "%s: %s" % (base[0], fmt_time(base[1])) if base else ""
+        print("%-44s %12s %12s   %s" % (name, fmt_time(s), mbs, b))
+
+
+def reading_rows(mib, r):
+    """Small reading calls, pickling of the functions, and strip over large texts.
+
+    Floors: a builtin's call through the same timeit loop, pickling a builtin
+    of the interpreter, and strip done in Python through UTF-8.
+    """
+    short = "A short caption." + quorvane.encode(b"m" * 64)
+    row("extract(short text)", call_time(quorvane.extract, short, r, 50000),
+        baseline=("abs(0)", call_time(abs, 0, r, 50000)))
+    row("  floor: short text .encode('utf-8')", call_time(str.encode, short, r, 50000))
+    row("pickle round trip of quorvane.extract",
+        median_time(lambda: pickle.loads(pickle.dumps(quorvane.extract)), r, 20000),
+        baseline=("of len", median_time(lambda: pickle.loads(pickle.dumps(len)), r, 20000)))
+
+    def python_strip(text, start, length):
+        raw = text.encode("utf-8")
+        return (raw[:start] + raw[start + length:]).decode("utf-8")
+
+    w1k = quorvane.encode(b"m" * 1024)
+    for kind in ("ascii", "dense-markers"):
+        host = corpus(kind, mib)
+        for where, text in (("end", host + w1k), ("middle", host[:len(host) // 2] + w1k
+                                                  + host[len(host) // 2:])):
+            start, length = quorvane.locate_all(text)[0]
+            size = len(text.encode("utf-8"))
+            assert quorvane.strip(text, start, length) == python_strip(text, start, length)
+            row("strip(%d MiB %s, wrapper at %s)" % (mib, kind, where),
+                median_time(lambda: quorvane.strip(text, start, length), r), size=size,
+                baseline=("in Python via UTF-8",
+                          median_time(lambda: python_strip(text, start, length), r)))
+            if where == "end":
+                # The same result from the interpreter's own slice: what
+                # building a str of that size out of this one costs.
+                cut = len(host)
+                row("  floor: text[:%d] (same result)" % cut,
+                    median_time(lambda: text[:cut], r), size=size)
+            del text
+        del host
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--mib", type=int, default=64)
     ap.add_argument("--repeat", type=int, default=5)
     ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--reading", action="store_true",
+                    help="only the rows of reading_rows (extract, pickling, strip)")
     args = ap.parse_args()
     r = args.repeat
+
+    reading_rows(args.mib, r)
+    if args.reading:
+        print_rows()
+        return
 
     # Small calls.
     row("encode(b'')", call_time(quorvane.encode, b"", r, 200000),
@@ -130,7 +186,6 @@ def main():
     row("target_length(0)", call_time(quorvane.target_length, 0, r, 200000),
         baseline=("abs(0)", call_time(abs, 0, r, 200000)))
     short = "A short caption." + quorvane.encode(b"m" * 64)
-    row("extract(short text)", call_time(quorvane.extract, short, r, 50000))
     row("compute_data_hash(short text)", call_time(quorvane.compute_data_hash, short, r, 50000),
         baseline=("hashlib.sha256(16 bytes)", call_time(hashlib.sha256, b"A short caption.", r,
                                                         50000)))
@@ -195,12 +250,7 @@ def main():
                                  median_time(lambda: unicodedata.normalize("NFC", plain), 1)))
         del text, raw, kept, plain
 
-    # Print.
-    print("%-44s %12s %12s   %s" % ("workload", "time/call", "MB/s", "baseline (same run)"))
-    for name, s, size, base in ROWS:
-        mbs = "%.0f" % (size / s / 1e6) if size else ""
-        b = "%s: %s" % (base[0], fmt_time(base[1])) if base else ""
-        print("%-44s %12s %12s   %s" % (name, fmt_time(s), mbs, b))
+    print_rows()
 
     if not args.no_memory and sys.platform.startswith("linux"):
         print()

@@ -8,10 +8,15 @@
 //     BaseException subclass, so `except Exception` does not catch it).
 //   - std::bad_alloc / std::length_error: memory exhausted in the library;
 //     raised as MemoryError with everything of the call released.
+//
+// A body may let other threads run while it works on memory of its own
+// (`ReleasedGil`, `without_gil`); the lock is always held again before the
+// body touches a Python object or leaves, by whatever way it leaves.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -51,6 +56,36 @@ inline Ref check(PyObject* obj) {
 // "attempted to fetch exception but none was set" first when none is
 // pending.
 [[noreturn]] void raise_pending();
+
+// Releases the interpreter lock for its lifetime: PyEval_SaveThread when
+// built, PyEval_RestoreThread when destroyed, also when an exception (such
+// as std::bad_alloc) leaves the scope, so `guarded` always handles it with
+// the lock held. No Python object, reference count or Python allocator may
+// be touched while it lives; the memory worked on must be owned by the call
+// or by an immutable object that the call holds a reference to.
+class ReleasedGil {
+ public:
+  ReleasedGil() noexcept : state_(PyEval_SaveThread()) {}
+  ~ReleasedGil() { PyEval_RestoreThread(state_); }
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Below this many bytes of input, handing the lock over costs more than the
+// other threads gain.
+inline constexpr std::size_t kReleaseGilFrom = std::size_t{64} << 10;
+
+// `work()`, run with the interpreter lock released when `input_bytes`, the
+// size of what it reads, is at least kReleaseGilFrom.
+template <class Work>
+decltype(auto) without_gil(std::size_t input_bytes, Work&& work) {
+  if (input_bytes < kReleaseGilFrom) return work();
+  const ReleasedGil released;
+  return work();
+}
 
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {

@@ -1,7 +1,8 @@
 // encode, encode_padded, target_length, embed.
+#include <quorvane/wrapper.hpp>
+
 #include "convert.hpp"
 #include "functions.hpp"
-#include <quorvane/wrapper.hpp>
 
 namespace quorvane::python {
 namespace {
@@ -29,13 +30,21 @@ Ref str_or_raise(Result<S> result) {
   return new_str(*result);
 }
 
+// The code points of a wrapper, built with the interpreter lock released
+// for a large payload: the bytes object it lies in is immutable and held by
+// the call's bound arguments.
+template <class Encode>
+auto encoded(std::span<const std::uint8_t> payload, Encode encode) {
+  return without_gil(payload.size(), [&] { return encode(payload); });
+}
+
 }  // namespace
 
 PyObject* py_encode(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kEncodeSig, args, kwargs);
     const auto payload = to_bytes(a[0], "payload");
-    return str_or_raise(wrapper::encode_code_points(payload));
+    return str_or_raise(encoded(payload, wrapper::encode_code_points));
   });
 }
 
@@ -43,7 +52,7 @@ PyObject* py_encode_padded(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kEncodePaddedSig, args, kwargs);
     const auto payload = to_bytes(a[0], "payload");
-    return str_or_raise(wrapper::encode_padded_code_points(payload));
+    return str_or_raise(encoded(payload, wrapper::encode_padded_code_points));
   });
 }
 
@@ -71,7 +80,7 @@ PyObject* py_embed(PyObject*, PyObject* args, PyObject* kwargs) {
     Text text;
     if (!ascii_str(a[0])) text = to_text(a[0], "text");
     const auto payload = to_bytes(a[1], "payload");
-    Ref wrapper = str_or_raise(wrapper::encode_code_points(payload));
+    Ref wrapper = str_or_raise(encoded(payload, wrapper::encode_code_points));
     return check(PyUnicode_Concat(a[0], wrapper.get()));
   });
 }

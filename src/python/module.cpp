@@ -129,6 +129,8 @@ Ref init_module() {
 
   if (g_module != nullptr) return Ref::borrow(g_module);
 
+  prepare_reading();
+
   Ref module = Ref::steal(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
   if (!module) raise_pending();
   register_contents(module);  // on failure `module` is released here

@@ -12,6 +12,7 @@ import pytest
 
 import quorvane
 import qvref
+from qvref import raised
 
 
 class Str(str):
@@ -97,8 +98,30 @@ def test_long_text_with_lone_surrogate_raises_the_interpreters_error(where):
     text = text[:where] + "\ud800" + text[where + 1:]
     with pytest.raises(UnicodeEncodeError) as expected:
         text.encode("utf-8")
-    for fn in (quorvane.locate_all, quorvane.extract, quorvane.compute_data_hash):
+    for fn in (quorvane.locate_all, quorvane.extract, quorvane.compute_data_hash,
+               lambda t: quorvane.strip(t, 0, 0)):
         with pytest.raises(UnicodeEncodeError) as got:
             fn(text)
         assert str(got.value) == str(expected.value)
         assert got.value.start == expected.value.start == where
+
+
+@pytest.mark.parametrize("wide", ["\U0001f600", "\u00e9"])
+def test_strip_of_long_texts_at_every_offset_near_piece_edges(wide):
+    # strip reads the str's code points a piece at a time (of PIECE
+    # characters), and joins its result from pieces or slices of the str;
+    # offsets near the edges of ASCII, Latin-1, BMP and astral pieces,
+    # inside characters or not, in a str with astral characters or without.
+    text = ("a" * PIECE + "\u00e9" * PIECE + "x\u4e2d" * (PIECE // 2)
+            + wide * PIECE + "b" * 3)
+    data = text.encode("utf-8")
+    edges = [len(text[:k * PIECE].encode("utf-8")) for k in range(5)] + [len(data)]
+    for edge in edges:
+        for start in range(max(0, edge - 5), min(len(data) + 2, edge + 6)):
+            for length in {0, 1, 2, 3, 4, 7, max(0, len(data) - start), len(data) - start + 1}:
+                want = qvref.strip(text, start, length)
+                if want is None:
+                    e = raised(lambda: quorvane.strip(text, start, length))
+                    assert type(e) is ValueError and e.args == (qvref.MALFORMED,)
+                else:
+                    assert quorvane.strip(text, start, length) == want, (start, length)
