@@ -114,7 +114,16 @@ class CodePointIndex {
 
   // The str without the characters [start, end), as a new exact str.
   Ref without(Py_ssize_t start, Py_ssize_t end) const {
-    if (start == end) return substring(str_, 0, length_);
+    if (start == end) {
+      // A slice of the whole str is the str itself, and every result must
+      // be a new object: join two halves instead. (Strings of one
+      // character or none may be the interpreter's shared singletons
+      // whatever is done.)
+      if (length_ < 2) return substring(str_, 0, length_);
+      const Ref head = substring(str_, 0, length_ / 2);
+      const Ref tail = substring(str_, length_ / 2, length_);
+      return check(PyUnicode_Concat(head.get(), tail.get()));
+    }
     if (ascii_) {
       if (start == 0) return substring(str_, end, length_);
       if (end == length_) return substring(str_, 0, start);
