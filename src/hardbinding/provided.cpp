@@ -1,10 +1,16 @@
 #include <quorvane/hardbinding/provided.hpp>
 #include "hardbinding/nfc.hpp"
 
+// The low-level SHA-2 functions, deprecated in OpenSSL 3 in favour of EVP,
+// need only the SHA-2 code of libcrypto: the one-shot SHA256() and EVP go
+// through the provider machinery, which a static link would carry whole.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
+#include <unicode/uchar.h>
 #include <unicode/utf8.h>
+#include <unicode/uversion.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -24,16 +30,41 @@ std::vector<std::uint8_t> BuiltinCrypto::digest(Algorithm alg,
                                                 std::span<const std::uint8_t> data) const {
   std::vector<std::uint8_t> out(alg.digest_length());
   switch (alg.value()) {
-    case Algorithm::Sha256:
-      SHA256(data.data(), data.size(), out.data());
+    case Algorithm::Sha256: {
+      SHA256_CTX ctx;
+      SHA256_Init(&ctx);
+      SHA256_Update(&ctx, data.data(), data.size());
+      SHA256_Final(out.data(), &ctx);
       break;
-    case Algorithm::Sha384:
-      SHA384(data.data(), data.size(), out.data());
+    }
+    case Algorithm::Sha384: {
+      SHA512_CTX ctx;
+      SHA384_Init(&ctx);
+      SHA384_Update(&ctx, data.data(), data.size());
+      SHA384_Final(out.data(), &ctx);
       break;
-    case Algorithm::Sha512:
-      SHA512(data.data(), data.size(), out.data());
+    }
+    case Algorithm::Sha512: {
+      SHA512_CTX ctx;
+      SHA512_Init(&ctx);
+      SHA512_Update(&ctx, data.data(), data.size());
+      SHA512_Final(out.data(), &ctx);
       break;
+    }
   }
+  return out;
+}
+
+NfcDataVersion nfc_data_version() {
+  char text[U_MAX_VERSION_STRING_LENGTH];
+  UVersionInfo v;
+  NfcDataVersion out;
+  u_getUnicodeVersion(v);
+  u_versionToString(v, text);
+  out.unicode = text;
+  u_getVersion(v);
+  u_versionToString(v, text);
+  out.icu = text;
   return out;
 }
 

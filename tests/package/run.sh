@@ -27,7 +27,7 @@ for f in include/quorvane/error.hpp include/quorvane/vs.hpp include/quorvane/wra
 done
 [[ ! -e $work/prefix/include/quorvane/python ]] || { echo "the Python boundary was installed" >&2; exit 1; }
 version=$("$work/prefix/bin/quorvane" --version)
-[[ $version == 0.2.0 ]] || { echo "installed CLI reports version '$version'" >&2; exit 1; }
+[[ $version == "0.2.0 (NFC: Unicode "* ]] || { echo "installed CLI reports version '$version'" >&2; exit 1; }
 
 echo "== build the consumer against the installed package"
 cmake -S "$here" -B "$work/consumer" "${generator[@]}" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null

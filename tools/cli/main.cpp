@@ -14,6 +14,7 @@
 #include <string>
 
 #include "commands.hpp"
+#include <quorvane/hardbinding/provided.hpp>
 
 #ifndef QUORVANE_VERSION
 #error "QUORVANE_VERSION must be defined by the build"
@@ -148,7 +149,9 @@ int run(int argc, char** argv) {
       "C2PA Manifest Stores carried in text as invisible variation selectors, and\n"
       "the c2pa.hash.data binding of such text.",
       "quorvane");
-  app.set_version_flag("--version", QUORVANE_VERSION);
+  const auto nfc = hardbinding::provided::nfc_data_version();
+  app.set_version_flag("--version", std::string(QUORVANE_VERSION) + " (NFC: Unicode " +
+                                        nfc.unicode + ", ICU " + nfc.icu + ")");
   app.require_subcommand(0, 1);
   app.footer(kExitStatus);
 

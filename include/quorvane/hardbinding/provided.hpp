@@ -18,6 +18,15 @@ struct BuiltinCrypto {
   std::vector<std::uint8_t> digest(Algorithm alg, std::span<const std::uint8_t> data) const;
 };
 
+// The versions of the character data UnicodeNfc normalises with: Unicode's
+// ("15.0") and ICU's ("72.1"). The Unicode version decides the NFC of
+// characters assigned or changed after it, and so their digests.
+struct NfcDataVersion {
+  std::string unicode;
+  std::string icu;
+};
+NfcDataVersion nfc_data_version();
+
 // Canonical composition (NFC, UAX #15) with ICU's character data.
 // ICU reporting a failure other than exhausted memory (which is thrown as
 // std::bad_alloc) is a broken installation, not an input error; it is thrown
