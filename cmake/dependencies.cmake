@@ -1,6 +1,6 @@
 # Finds (or, for the distributable wheel, builds) the dependencies, and stops
 # or warns with the package names when something is missing. Defines the
-# targets OpenSSL::Crypto and ICU::uc, and turns QUORVANE_BUILD_CLI off with a
+# targets OpenSSL::Crypto, ICU::uc and hwy::hwy, and turns QUORVANE_BUILD_CLI off with a
 # warning when CLI11 or nlohmann/json is missing.
 #
 # QUORVANE_STATIC_DEPS=ON (scripts/wheel) links everything into the module
@@ -9,6 +9,8 @@
 #             (ICU's source/ folder), position-independent, hidden symbols,
 #             with the stub data library: NFC's tables are compiled into the
 #             common library, so ICU's data library is left out.
+#   Highway   its run-time dispatch compiled here from QUORVANE_HWY_SOURCE_DIR,
+#             position-independent, hidden symbols.
 #   OpenSSL   the system's libcrypto.a (QUORVANE_STATIC_CRYPTO), of which the
 #             linker takes only the SHA-2 objects; its headers are copied into
 #             the build folder so no other system header is on the path.
@@ -99,6 +101,36 @@ else()
       "(then -DICU_ROOT=$(brew --prefix icu4c))")
   endif()
   find_file(QUORVANE_ICU_UNICODE_VERSION_SOURCE unicode/uchar.h HINTS ${ICU_INCLUDE_DIRS} NO_CACHE)
+endif()
+
+# Google Highway (hwy::hwy): SIMD with the instruction set chosen at run
+# time. The wheel compiles its run-time dispatch from Highway's source
+# (Debian's libhwy-dev has no static library).
+if(QUORVANE_STATIC_DEPS)
+  set(QUORVANE_HWY_SOURCE_DIR "" CACHE PATH "Highway's source tree (from Debian's highway source package)")
+  if(NOT EXISTS ${QUORVANE_HWY_SOURCE_DIR}/hwy/highway.h)
+    message(FATAL_ERROR "QUORVANE_STATIC_DEPS needs QUORVANE_HWY_SOURCE_DIR, Highway's source "
+      "tree (scripts/wheel fetches Debian's source package of highway)")
+  endif()
+  set(_hwy ${QUORVANE_HWY_SOURCE_DIR}/hwy)
+  add_library(quorvane_hwy STATIC ${_hwy}/aligned_allocator.cc ${_hwy}/per_target.cc
+    ${_hwy}/print.cc ${_hwy}/targets.cc)
+  target_include_directories(quorvane_hwy SYSTEM PUBLIC ${QUORVANE_HWY_SOURCE_DIR})
+  # No export attribute on Highway's API: the hidden default applies.
+  target_compile_definitions(quorvane_hwy PUBLIC HWY_STATIC_DEFINE)
+  target_compile_options(quorvane_hwy PRIVATE -w)
+  set_target_properties(quorvane_hwy PROPERTIES
+    POSITION_INDEPENDENT_CODE ON
+    CXX_STANDARD 17
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  add_library(hwy::hwy ALIAS quorvane_hwy)
+else()
+  find_package(hwy CONFIG QUIET)
+  if(NOT hwy_FOUND)
+    message(FATAL_ERROR "quorvane needs Google Highway: Debian/Ubuntu libhwy-dev, "
+      "Fedora highway-devel, Homebrew highway")
+  endif()
 endif()
 
 # The Unicode version of the NFC data decides the digest of a text with
