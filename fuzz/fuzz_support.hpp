@@ -24,6 +24,8 @@
 #include "hardbinding/nfc.hpp"
 #include "support/reference.hpp"
 #include <quorvane/wrapper.hpp>
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
 
 // A failed property aborts, so libFuzzer (or the replay main) reports the
 // input as a crash and keeps it.
@@ -179,6 +181,18 @@ inline std::string text_from(Input& in, std::size_t max_tokens = SIZE_MAX) {
 }
 
 // ---- slow references -----------------------------------------------------
+
+// NFC straight from ICU, the whole text in one call, no fast path.
+inline std::string ref_nfc(std::string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  std::string out;
+  icu::StringByteSink<std::string> sink(&out);
+  nfc->normalizeUTF8(0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), sink,
+                     nullptr, status);
+  FUZZ_CHECK(U_SUCCESS(status));
+  return out;
+}
 
 // Character boundaries by decoding every code point.
 inline bool ref_is_boundary(std::string_view text, std::uint64_t offset) {
