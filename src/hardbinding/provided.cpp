@@ -239,6 +239,25 @@ void append_utf8(std::string& out, char32_t c) {
   out.append(buf, n);
 }
 
+// The full canonical decomposition of the character at text[i] (itself
+// when it has none); advances i past it.
+void decompose_at(const icu::Normalizer2& nfc, std::string_view text, std::size_t& i,
+                  icu::UnicodeString& decomposition, std::u32string& out) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  UChar32 c;
+  U8_NEXT_UNSAFE(s, i, c);
+  out.clear();
+  if (c < 0xC0 || !nfc.getDecomposition(c, decomposition)) {
+    out.push_back(static_cast<char32_t>(c));
+    return;
+  }
+  for (int32_t k = 0; k < decomposition.length();) {
+    const UChar32 d = decomposition.char32At(k);
+    out.push_back(static_cast<char32_t>(d));
+    k += U16_LENGTH(d);
+  }
+}
+
 // Rewrites `text` into a canonically equivalent form for which ICU's own
 // canonical ordering is linear: every character fully decomposed (with
 // ICU's decomposition mappings) and every run of non-starters stably sorted
@@ -246,45 +265,65 @@ void append_utf8(std::string& out, char32_t c) {
 // time, which is quadratic in the length of a run given out of order; on
 // the rewritten text it only ever appends. NFC of the result is NFC of
 // `text`, and ICU still computes it.
+// A run is written one class at a time, each by a pass over the run's
+// characters, so no copy of the run is kept besides the output: the passes
+// are as many as the classes present (at most 55 exist).
 std::string presort(const icu::Normalizer2& nfc, std::string_view text) {
   std::string out;
   out.reserve(text.size() + text.size() / 2);
-  // A run of marks, each as (class << 21) | code point.
-  std::vector<std::uint32_t> run;
-  const auto flush = [&] {
-    if (run.size() > 1) {
-      std::stable_sort(run.begin(), run.end(),
-                       [](std::uint32_t a, std::uint32_t b) { return (a >> 21) < (b >> 21); });
-    }
-    for (const std::uint32_t m : run) append_utf8(out, m & 0x1FFFFFu);
-    run.clear();
-  };
-  const auto put = [&](UChar32 c) {
-    const std::uint8_t ccc = nfc.getCombiningClass(c);
-    if (ccc == 0) {
-      flush();
-      append_utf8(out, static_cast<char32_t>(c));
-    } else {
-      run.push_back((std::uint32_t{ccc} << 21) | static_cast<std::uint32_t>(c));
-    }
-  };
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
   icu::UnicodeString decomposition;
+  std::u32string parts;
+  // A position in the decomposed text: the character at byte `at` and the
+  // index of one of the code points of its decomposition.
+  struct Pos {
+    std::size_t at;
+    std::size_t k;
+  };
+  std::array<bool, 256> classes{};
+  std::size_t class_count = 0;
+  const auto emit_run = [&](Pos from, Pos to) {
+    for (std::size_t cls = 1; cls < 256; ++cls) {
+      if (!classes[cls]) continue;
+      std::size_t i = from.at;
+      while (true) {
+        const std::size_t at = i;
+        if (at == text.size()) break;
+        decompose_at(nfc, text, i, decomposition, parts);
+        const std::size_t first = at == from.at ? from.k : 0;
+        const std::size_t last = at == to.at ? to.k : parts.size();
+        for (std::size_t k = first; k < last; ++k) {
+          if (class_count == 1 || nfc.getCombiningClass(static_cast<UChar32>(parts[k])) == cls) {
+            append_utf8(out, parts[k]);
+          }
+        }
+        if (at == to.at) break;
+      }
+      if (class_count == 1) break;
+    }
+    classes.fill(false);
+    class_count = 0;
+  };
+  bool in_run = false;
+  Pos run_from{0, 0};
   std::size_t i = 0;
   while (i < text.size()) {
-    UChar32 c;
-    U8_NEXT_UNSAFE(s, i, c);
-    if (c < 0xC0 || !nfc.getDecomposition(c, decomposition)) {
-      put(c);
-      continue;
-    }
-    for (int32_t k = 0; k < decomposition.length();) {
-      const UChar32 d = decomposition.char32At(k);
-      put(d);
-      k += U16_LENGTH(d);
+    const std::size_t at = i;
+    decompose_at(nfc, text, i, decomposition, parts);
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+      const std::uint8_t cls = nfc.getCombiningClass(static_cast<UChar32>(parts[k]));
+      if (cls == 0) {
+        if (in_run) emit_run(run_from, {at, k});
+        in_run = false;
+        append_utf8(out, parts[k]);
+      } else {
+        if (!in_run) run_from = {at, k};
+        in_run = true;
+        if (!classes[cls]) ++class_count;
+        classes[cls] = true;
+      }
     }
   }
-  flush();
+  if (in_run) emit_run(run_from, {text.size(), 0});
   return out;
 }
 
