@@ -1,5 +1,6 @@
 #include <quorvane/hardbinding/provided.hpp>
 #include "hardbinding/nfc.hpp"
+#include "hardbinding/scan.hpp"
 
 // The SHA-2 functions of libcrypto that take a context of our own are
 // deprecated in OpenSSL 3 in favour of EVP, but present and exact. They are
@@ -14,9 +15,6 @@
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <algorithm>
 #include <array>
@@ -165,23 +163,6 @@ const CodePointTable& table() {
   return *t;
 }
 
-// How many of the bytes at p (16 of them readable) are below 0xCC, counted
-// from the first; 16 when all are. Such bytes are ASCII, continuation bytes
-// and the leads of U+0080..U+02FF, all trivial.
-std::size_t bytes_below_cc(const unsigned char* p) noexcept {
-#if defined(__SSE2__)
-  const __m128i limit = _mm_set1_epi8(static_cast<char>(0xCB));
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  const unsigned below =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit)));
-  return static_cast<std::size_t>(std::countr_one(below));
-#else
-  std::size_t k = 0;
-  while (k < 16 && p[k] < 0xCC) ++k;
-  return k;
-#endif
-}
-
 // Decodes the character of valid UTF-8 at p[i] (lead at least 0x80).
 inline char32_t decode(const unsigned char* p, std::size_t i, std::size_t& width) noexcept {
   const unsigned lead = p[i];
@@ -205,16 +186,9 @@ std::size_t first_non_trivial(const CodePointTable& t, const unsigned char* p, s
   std::size_t i = from;
   while (i < n) {
     if (p[i] < 0xCC) {
-      if (n - i < 16) {
-        ++i;
-        continue;
-      }
-      std::size_t k;
-      while ((k = bytes_below_cc(p + i)) == 16) {
-        i += 16;
-        if (n - i < 16) break;
-      }
-      if (k < 16) i += k;
+      // Bytes below 0xCC (ASCII, continuation bytes, the leads of
+      // U+0080..U+02FF) are all parts of trivial characters.
+      i += p[i + 1 < n ? i + 1 : i] < 0xCC ? first_at_least(p + i, n - i, 0xCC) : 1;
       continue;
     }
     std::size_t width;

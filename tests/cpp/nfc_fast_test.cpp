@@ -11,6 +11,7 @@
 
 #include <quorvane/hardbinding/provided.hpp>
 #include "hardbinding/nfc.hpp"
+#include "hardbinding/scan.hpp"
 
 namespace quorvane::hardbinding::provided {
 namespace {
@@ -54,6 +55,28 @@ TEST(NfcFastPath, PerCodePointTableAgreesWithIcuForEveryCodePoint) {
   }
   // Bytes below 0xCC (up to U+02FF) are passed over without a lookup.
   for (char32_t c = 0; c < 0x300; ++c) ASSERT_TRUE(nfc_trivial(c));
+}
+
+// The vector scan under every instruction set compiled in and present on
+// this CPU agrees with the plain loop, for a hit at every offset around the
+// vector widths and for none.
+TEST(NfcFastPath, VectorScanMatchesScalarUnderEveryTarget) {
+  std::mt19937 rng(12);
+  std::vector<std::uint8_t> bytes(300);
+  for (const std::uint8_t limit : {std::uint8_t{0x80}, std::uint8_t{0xCC}, std::uint8_t{0xFF}}) {
+    for (std::size_t hit = 0; hit <= bytes.size(); ++hit) {
+      for (auto& b : bytes) b = static_cast<std::uint8_t>(rng() % limit);
+      if (hit < bytes.size()) bytes[hit] = static_cast<std::uint8_t>(limit + rng() % (256 - limit));
+      for (const std::size_t from : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+        const std::size_t n = bytes.size() - from - hit % 3;
+        const std::size_t expected = first_at_least_scalar(bytes.data() + from, n, limit);
+        ASSERT_EQ(first_at_least(bytes.data() + from, n, limit), expected);
+        for (const std::size_t got : first_at_least_every_target(bytes.data() + from, n, limit)) {
+          ASSERT_EQ(got, expected) << "hit " << hit << " from " << from;
+        }
+      }
+    }
+  }
 }
 
 // Characters that interact with what stands before them, next to ones the
