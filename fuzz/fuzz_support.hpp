@@ -5,6 +5,9 @@
 // range checks, the hashed bytes and verification.
 #pragma once
 
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -13,19 +16,17 @@
 #include <iterator>
 #include <memory>
 #include <optional>
+#include <quorvane/error.hpp>
+#include <quorvane/hardbinding.hpp>
+#include <quorvane/hardbinding/provided.hpp>
+#include <quorvane/wrapper.hpp>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <quorvane/error.hpp>
-#include <quorvane/hardbinding.hpp>
-#include <quorvane/hardbinding/provided.hpp>
 #include "hardbinding/nfc.hpp"
 #include "support/reference.hpp"
-#include <quorvane/wrapper.hpp>
-#include <unicode/bytestream.h>
-#include <unicode/normalizer2.h>
 
 // A failed property aborts, so libFuzzer (or the replay main) reports the
 // input as a crash and keeps it.

@@ -1,7 +1,6 @@
-#include <quorvane/internal/utf8_from_utf32.hpp>
-
 #include <cstdint>
 #include <cstring>
+#include <quorvane/internal/utf8_from_utf32.hpp>
 
 namespace quorvane {
 
@@ -20,10 +19,9 @@ std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept {
         std::memcpy(&a, p, 8);
         std::memcpy(&b, p + 2, 8);
         if (((a | b) & 0xFFFFFF80FFFFFF80ull) != 0) break;
-        const std::uint32_t w = static_cast<std::uint32_t>(p[0]) |
-                                (static_cast<std::uint32_t>(p[1]) << 8) |
-                                (static_cast<std::uint32_t>(p[2]) << 16) |
-                                (static_cast<std::uint32_t>(p[3]) << 24);
+        const std::uint32_t w =
+            static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
         std::memcpy(o, &w, 4);
         o += 4;
         p += 4;
@@ -34,8 +32,8 @@ std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept {
       o += 2;
     } else if (c < 0x10000) {
       bad |= static_cast<std::uint32_t>(c - 0xD800u < 0x800u);
-      const std::uint32_t w = (0xE0u | (c >> 12)) | ((0x80u | ((c >> 6) & 0x3F)) << 8) |
-                              ((0x80u | (c & 0x3F)) << 16);
+      const std::uint32_t w =
+          (0xE0u | (c >> 12)) | ((0x80u | ((c >> 6) & 0x3F)) << 8) | ((0x80u | (c & 0x3F)) << 16);
       std::memcpy(o, &w, 4);  // the fourth byte is overwritten next
       o += 3;
     } else {

@@ -8,14 +8,13 @@
 
 #include <concepts>
 #include <cstdint>
+#include <quorvane/error.hpp>
+#include <quorvane/wrapper.hpp>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
-
-#include <quorvane/error.hpp>
-#include <quorvane/wrapper.hpp>
 
 namespace quorvane::hardbinding {
 
@@ -112,10 +111,8 @@ concept Normalizer = std::default_initializable<N> && requires(const N& n, std::
 // as one text joined in order, to a sink, without joining them first.
 template <class N>
 concept StreamingNormalizer =
-    Normalizer<N> &&
-    requires(const N& n, std::span<const std::string_view> pieces, ByteSink& sink) {
-      n.normalize_to(pieces, sink);
-    };
+    Normalizer<N> && requires(const N& n, std::span<const std::string_view> pieces,
+                              ByteSink& sink) { n.normalize_to(pieces, sink); };
 
 // The bytes that a data hash covers: `text` with the `exclusions` removed in
 // list order, the joined remainder normalised by N as one text.

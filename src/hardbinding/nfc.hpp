@@ -3,11 +3,10 @@
 #pragma once
 
 #include <cstddef>
+#include <quorvane/hardbinding.hpp>
 #include <span>
 #include <string>
 #include <string_view>
-
-#include <quorvane/hardbinding.hpp>
 
 namespace quorvane::hardbinding::provided {
 

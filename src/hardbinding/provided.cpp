@@ -1,4 +1,5 @@
 #include <quorvane/hardbinding/provided.hpp>
+
 #include "hardbinding/nfc.hpp"
 #include "hardbinding/scan.hpp"
 
@@ -14,7 +15,6 @@
 #include <unicode/uniset.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
-
 
 #include <algorithm>
 #include <array>
@@ -370,7 +370,8 @@ class NfcWriter {
         tail_ += width;
       } else {
         tail_ = 0;
-        if (size >= limit_ && (size >= INT32_MAX - 8 || nfc().hasBoundaryBefore(c))) {
+        if (size >= limit_ &&
+            (size >= INT32_MAX - 8 || nfc().hasBoundaryBefore(static_cast<UChar32>(c)))) {
           // Only a stretch of over 2 GiB without any boundary is cut at a
           // character that has none.
           flush(piece.substr(pend_from, i - pend_from));
@@ -503,8 +504,7 @@ class CompareSink final : public hardbinding::ByteSink {
 bool nfc_trivial(char32_t c) noexcept { return c < 0x110000 && table().trivial(c); }
 bool nfc_non_starter(char32_t c) noexcept { return c < 0x110000 && table().non_starter(c); }
 
-void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink,
-                      std::size_t piece) {
+void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, std::size_t piece) {
   NfcWriter writer(sink, piece);
   for (std::size_t k = 0; k < pieces.size(); ++k) writer.feed(pieces[k], k + 1 == pieces.size());
   if (pieces.empty()) writer.finish();

@@ -1,10 +1,10 @@
 // Compiled once per instruction set by Highway's foreach_target.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "hardbinding/scan.cpp"
+#include "hardbinding/scan.hpp"
+
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
-
-#include "hardbinding/scan.hpp"
 
 HWY_BEFORE_NAMESPACE();
 namespace quorvane::hardbinding::provided {

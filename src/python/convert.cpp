@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-
 #include <quorvane/internal/utf8_from_utf32.hpp>
 
 namespace quorvane::python {
@@ -235,7 +234,8 @@ void free_storage(S& buffer) noexcept {
 bool ascii_only(PyObject* obj) {
   Ref method =
       Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"));
-  Ref answer = method ? Ref::steal(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr)) : Ref();
+  Ref answer =
+      method ? Ref::steal(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr)) : Ref();
   if (!answer) {
     PyErr_Clear();
     return false;
@@ -266,8 +266,8 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
               ok = false;
               return std::size_t{0};
             }
-            const std::size_t n = utf8_from_utf32(
-                {scratch.get(), static_cast<std::size_t>(end - at)}, out + written);
+            const std::size_t n =
+                utf8_from_utf32({scratch.get(), static_cast<std::size_t>(end - at)}, out + written);
             if (n == kNotScalarValues) {
               ok = false;
               return std::size_t{0};

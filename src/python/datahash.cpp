@@ -1,8 +1,9 @@
 // compute_data_hash, verify_data_hash.
-#include "convert.hpp"
-#include "functions.hpp"
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
+
+#include "convert.hpp"
+#include "functions.hpp"
 
 namespace quorvane::python {
 namespace {

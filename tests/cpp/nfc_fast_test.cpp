@@ -6,10 +6,10 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <quorvane/hardbinding/provided.hpp>
 #include <random>
 #include <string>
 
-#include <quorvane/hardbinding/provided.hpp>
 #include "hardbinding/nfc.hpp"
 #include "hardbinding/scan.hpp"
 
@@ -50,7 +50,8 @@ TEST(NfcFastPath, PerCodePointTableAgreesWithIcuForEveryCodePoint) {
     ASSERT_EQ(nfc_trivial(c), trivial) << std::hex << static_cast<unsigned>(c);
     // What the scan relies on: a boundary before every trivial character.
     if (trivial) ASSERT_TRUE(nfc.hasBoundaryBefore(u)) << std::hex << static_cast<unsigned>(c);
-    ASSERT_EQ(nfc_non_starter(c), u_getIntPropertyValue(u, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) != 0)
+    ASSERT_EQ(nfc_non_starter(c),
+              u_getIntPropertyValue(u, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) != 0)
         << std::hex << static_cast<unsigned>(c);
   }
   // Bytes below 0xCC (up to U+02FF) are passed over without a lookup.

@@ -5,12 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <quorvane/hardbinding.hpp>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <quorvane/hardbinding.hpp>
 
 namespace quorvane::hardbinding::provided {
 
