@@ -252,7 +252,7 @@ inline std::optional<ErrorKind> ref_verify(std::string_view text,
   if (!matched) return ErrorKind::ExclusionMalformed;
   const auto kept = ref_kept(text, binding.exclusions);
   if (!kept) return ErrorKind::ExclusionMalformed;
-  const std::string nfc = hardbinding::provided::nfc_normalize(*kept);
+  const std::string nfc = ref_nfc(*kept);
   const ByteVec digest =
       hardbinding::provided::BuiltinCrypto{}.digest(*alg, wrapper::as_bytes(nfc));
   if (digest != binding.hash) return ErrorKind::HashMismatch;
