@@ -1,6 +1,6 @@
 """Benchmarks of the quorvane module, printed as one table.
 
-    python bench/bench_module.py [--mib 64] [--repeat 5]
+    python bench/bench_module.py [--mib 64] [--repeat 5] [--plot FILE.png]
 
 Each row gives the median time per call over --repeat runs, and a throughput
 where the workload has a size; baselines from the standard library run in the
@@ -75,7 +75,97 @@ UNITS = {
              + "\ucd9c\ucc98 " + NFD("\ud55c ") + "\u0645\u0635\u062f\u0631 "
              + NFD("Vi\u1ec7t ") + "\U0001f4dc\u270d\ufe0f ",
     "dense-markers": "ab\ufeffc\ufe0f\U000e0100d\ufeff\U000e0133\U000e0122x",
+    # One run of marks, half of which decompose into two marks each: the
+    # worst case for canonical ordering.
+    "marks": "\u0316\u0344",
+    # The demo's sample: one sentence in eight languages and scripts.
+    "real": open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples",
+                              "data", "sample.txt"), encoding="utf-8").read(),
 }
+
+# The data-hash summary: each corpus (16 MiB and a 4 KiB padded wrapper)
+# against the one line a Python user could write instead, and the factor
+# (one-liner time / ours) the performance issue asks for.
+SUMMARY = [("ascii", 1.8), ("latin-nfc", 2.0), ("cjk", 1.3), ("hangul", 1.8), ("emoji", 1.6),
+           ("latin-nfd", 1.8), ("vietnamese-nfd", 1.8), ("hangul-jamo", 1.3), ("mixed", 5.0),
+           ("real", 6.0)]
+
+
+def one_liner(text, n):
+    return hashlib.sha256(unicodedata.normalize("NFC", text[:n]).encode()).digest()
+
+
+def summary(repeat, plot):
+    w = quorvane.encode_padded(b"m" * 1024)
+    out = []
+    for kind, required in SUMMARY:
+        text = corpus(kind, 16) + w
+        n = len(text) - len(w)
+        raw = text[:n].encode("utf-8")
+        assert quorvane.compute_data_hash(text)["hash"] == one_liner(text, n)
+        ours = median_time(lambda: quorvane.compute_data_hash(text), repeat)
+        line = median_time(lambda: one_liner(text, n), repeat)
+        floor = median_time(lambda: hashlib.sha256(raw).digest(), repeat)
+        out.append((kind, len(raw), ours, line, floor, required))
+        del text, raw
+    print()
+    print("data hash, 16 MiB + 4 KiB padded wrapper: ours vs "
+          "sha256(NFC(text[:n]).encode()) in the same run")
+    print("%-16s %10s %10s %12s %7s %9s %s" % ("corpus", "ours", "one-liner", "sha256 floor",
+                                              "x", "required", "met"))
+    for kind, size, ours, line, floor, required in out:
+        x = line / ours
+        print("%-16s %10s %10s %12s %7.2f %9s %s" % (
+            kind, fmt_time(ours), fmt_time(line), fmt_time(floor), x, ">= %.1f" % required,
+            "yes" if x >= required else "no"))
+
+    # Two threads, each hashing its own 16 MiB text, against the same two
+    # calls one after the other.
+    import threading
+    a = corpus("cjk", 16) + w
+    b = corpus("latin-nfc", 16) + w
+
+    def sequential():
+        quorvane.compute_data_hash(a)
+        quorvane.compute_data_hash(b)
+
+    def threaded():
+        ts = [threading.Thread(target=quorvane.compute_data_hash, args=(t,)) for t in (a, b)]
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join()
+
+    seq = median_time(sequential, repeat)
+    par = median_time(threaded, repeat)
+    print("%-16s %10s %10s %12s %7.2f %9s %s" % (
+        "two threads", fmt_time(par), fmt_time(seq), "(sequential)", par / seq, "<= 0.62",
+        "yes" if par / seq <= 0.62 else "no"))
+    if plot:
+        draw(out, plot)
+
+
+def draw(out, path):
+    """A bar chart of throughput per corpus, ours beside the one-liner's."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    kinds = [o[0] for o in out]
+    xs = range(len(kinds))
+    fig, ax = plt.subplots(figsize=(10, 4.5))
+    ax.bar([x - 0.27 for x in xs], [o[1] / o[2] / 1e6 for o in out], 0.27, label="compute_data_hash")
+    ax.bar(list(xs), [o[1] / o[3] / 1e6 for o in out], 0.27,
+           label="sha256(NFC(text).encode())")
+    ax.bar([x + 0.27 for x in xs], [o[1] / o[4] / 1e6 for o in out], 0.27,
+           label="hashlib.sha256 of the UTF-8 alone")
+    ax.set_xticks(list(xs))
+    ax.set_xticklabels(kinds, rotation=30, ha="right")
+    ax.set_ylabel("MB/s of UTF-8 (higher is faster)")
+    ax.set_title("Data hash throughput per corpus, 16 MiB each, one run")
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    print("chart written to", path)
 
 
 def corpus(kind, mib):
@@ -172,8 +262,14 @@ def main():
     ap.add_argument("--no-memory", action="store_true")
     ap.add_argument("--reading", action="store_true",
                     help="only the rows of reading_rows (extract, pickling, strip)")
+    ap.add_argument("--only-summary", action="store_true",
+                    help="print only the data-hash summary against the one-liner")
+    ap.add_argument("--plot", metavar="PNG", help="also draw the summary as a chart")
     args = ap.parse_args()
     r = args.repeat
+    if args.only_summary:
+        summary(r, args.plot)
+        return
 
     reading_rows(args.mib, r)
     if args.reading:
@@ -243,6 +339,10 @@ def main():
         row("compute_data_hash sha512 (%s)" % kind,
             median_time(lambda: quorvane.compute_data_hash(text, "sha512"), r), size=size,
             baseline=("hashlib.sha512 alone", digest512))
+        if kind == "marks":
+            # unicodedata orders marks quadratically: hours on this corpus.
+            del text, raw, kept, plain
+            continue
         row("  stdlib: sha256(NFC(text).encode()) (%s)" % kind,
             median_time(lambda: hashlib.sha256(
                 unicodedata.normalize("NFC", plain).encode("utf-8")).digest(), 1),
@@ -252,10 +352,12 @@ def main():
 
     print_rows()
 
+    summary(r, args.plot)
+
     if not args.no_memory and sys.platform.startswith("linux"):
         print()
         print("%-44s %s" % ("peak memory during the call", "x text UTF-8 size"))
-        for kind in ("ascii", "latin-nfd", "mixed"):
+        for kind in ("ascii", "latin-nfd", "mixed", "cjk", "marks"):
             for fn, call in (
                 ("compute_data_hash", "quorvane.compute_data_hash(text)"),
                 ("verify_data_hash",

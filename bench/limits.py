@@ -18,6 +18,11 @@ Workloads:
   nfc-marks-desc     one base letter, N/2 marks of class 230 and then N/2 of
                      class 220: every later mark moves in front of all the
                      earlier ones
+  nfc-marks-decomp   one base letter and N marks alternating U+0316 (class
+                     220) with U+0344, a mark that decomposes into two
+                     marks of class 230
+  nfc-tibetan        U+0F73 (class 0, but decomposes into two marks) and
+                     U+0F71 alternating, one run of marks after decomposition
   locate-runs        locate_all over M markers, each followed by a run that
                      starts with a full header whose manifestLength the run
                      cannot satisfy (so every candidate is decoded and
@@ -70,6 +75,14 @@ def marks_desc(n):
     return nfc_case("a" + "\u0301" * (n // 2) + "\u0316" * (n // 2))
 
 
+def marks_decomposing(n):
+    return nfc_case("a" + "\u0316\u0344" * (n // 2))
+
+
+def tibetan(n):
+    return nfc_case("a" + "\u0f73\u0f71" * (n // 2))
+
+
 RUN = run(48)
 
 
@@ -98,6 +111,8 @@ WORKLOADS = [
     ("nfc-marks-same", marks_same, 100_000, "marks"),
     ("nfc-marks-mixed", marks_mixed, 100_000, "marks"),
     ("nfc-marks-desc", marks_desc, 100_000, "marks"),
+    ("nfc-marks-decomp", marks_decomposing, 80_000, "marks"),
+    ("nfc-tibetan", tibetan, 80_000, "marks"),
     ("locate-runs", locate_runs, 1_000_000, "markers"),
     ("extract-runs", extract_runs, 1_000_000, "markers"),
     ("locate-markers", locate_markers, 2_000_000, "markers"),

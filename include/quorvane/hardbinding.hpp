@@ -13,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace quorvane::hardbinding {
@@ -69,6 +70,23 @@ concept Hasher = requires(const H& h, Algorithm alg, std::span<const std::uint8_
   { h.digest(alg, data) } -> std::same_as<std::vector<std::uint8_t>>;
 };
 
+// Receives bytes in order: the hashed bytes of a text as they are produced.
+class ByteSink {
+ public:
+  virtual void write(std::span<const std::uint8_t> bytes) = 0;
+
+ protected:
+  ~ByteSink() = default;
+};
+
+// A hasher that can also digest incrementally: `h.begin(alg)` returns a
+// ByteSink whose `finish()` gives the same digest as `h.digest(alg, ...)`
+// over everything written to it.
+template <class H>
+concept StreamingHasher = Hasher<H> && requires(const H& h, Algorithm alg) {
+  { h.begin(alg).finish() } -> std::same_as<std::vector<std::uint8_t>>;
+} && std::derived_from<decltype(std::declval<const H&>().begin(Algorithm::Sha256)), ByteSink>;
+
 // ---- hashed bytes --------------------------------------------------------
 
 struct Exclusion {
@@ -88,6 +106,13 @@ template <class N>
 concept Normalizer = std::default_initializable<N> && requires(const N& n, std::string_view s) {
   { n.normalize(s) } -> std::same_as<std::string>;
 };
+
+// A normaliser that can also write the normal form of several pieces, read
+// as one text joined in order, to a sink, without joining them first.
+template <class N>
+concept StreamingNormalizer =
+    Normalizer<N> && requires(const N& n, std::span<const std::string_view> pieces,
+                              ByteSink& sink) { n.normalize_to(pieces, sink); };
 
 // The bytes that a data hash covers: `text` with the `exclusions` removed in
 // list order, the joined remainder normalised by N as one text.
@@ -135,61 +160,77 @@ bool known_normalized(const N& normalizer, std::string_view text) {
 
 }  // namespace detail
 
-template <Normalizer N>
-Result<std::string> hashed_bytes(std::string_view text, std::span<const Exclusion> exclusions) {
-  std::string kept;
-  kept.reserve(text.size());
+namespace detail {
+
+// The kept pieces of `text`: the spans between the exclusions, in order,
+// empty ones left out. Checks every exclusion, once.
+// Errors: ExclusionMalformed for the first exclusion that fails.
+inline Result<std::vector<std::string_view>> kept_pieces(std::string_view text,
+                                                         std::span<const Exclusion> exclusions) {
+  std::vector<std::string_view> pieces;
+  pieces.reserve(exclusions.size() + 1);
   std::uint64_t cursor = 0;
   for (const Exclusion& ex : exclusions) {
     std::uint64_t end = 0;
-    if (!detail::exclusion_ok(text, ex, cursor, end)) {
+    if (!exclusion_ok(text, ex, cursor, end)) {
       return std::unexpected(Error::exclusion_malformed());
     }
-    kept.append(detail::span_of(text, cursor, ex.start));
+    if (ex.start > cursor) pieces.push_back(span_of(text, cursor, ex.start));
     cursor = end;
   }
-  kept.append(text.substr(static_cast<std::size_t>(cursor)));
-  return detail::normalize_buffer(N{}, std::move(kept));
+  if (cursor < text.size()) pieces.push_back(span_of(text, cursor, text.size()));
+  return pieces;
 }
 
-// The digest of hashed_bytes<N>(text, exclusions): the same bytes digested,
-// with less copying where that cannot change them. When the exclusions leave
-// a single kept span (a wrapper at the end of the text, say), the span is
-// normalised straight from the text, or digested where it lies when the
-// normaliser offers `is_normalized` and that proves it normal.
+template <Normalizer N>
+std::string normalize_pieces(const N& normalizer, std::span<const std::string_view> pieces) {
+  if (pieces.size() == 1) return normalizer.normalize(pieces[0]);
+  std::size_t total = 0;
+  for (std::string_view p : pieces) total += p.size();
+  std::string kept;
+  kept.reserve(total);
+  for (std::string_view p : pieces) kept.append(p);
+  return normalize_buffer(normalizer, std::move(kept));
+}
+
+}  // namespace detail
+
+template <Normalizer N>
+Result<std::string> hashed_bytes(std::string_view text, std::span<const Exclusion> exclusions,
+                                 const N& normalizer = N{}) {
+  auto pieces = detail::kept_pieces(text, exclusions);
+  if (!pieces) return std::unexpected(std::move(pieces.error()));
+  if (pieces->empty()) return detail::normalize_buffer(normalizer, std::string());
+  return detail::normalize_pieces(normalizer, *pieces);
+}
+
+// The digest of hashed_bytes(text, exclusions, normalizer): the same bytes
+// digested, with less copying where that cannot change them. The exclusions
+// are checked once. When the hasher can digest incrementally and the
+// normaliser can write to a sink, the kept pieces are normalised straight
+// into the digest, with no copy of the text; otherwise they are joined (a
+// single piece is normalised where it lies) and digested in one go.
 // Errors: ExclusionMalformed, as hashed_bytes.
 template <Hasher H, Normalizer N>
 Result<std::vector<std::uint8_t>> digest_hashed_bytes(std::string_view text,
                                                       std::span<const Exclusion> exclusions,
-                                                      Algorithm alg, const H& hasher) {
-  std::uint64_t cursor = 0;
-  std::size_t pieces = 0;
-  std::string_view piece;
-  for (const Exclusion& ex : exclusions) {
-    std::uint64_t end = 0;
-    if (!detail::exclusion_ok(text, ex, cursor, end)) {
-      return std::unexpected(Error::exclusion_malformed());
+                                                      Algorithm alg, const H& hasher,
+                                                      const N& normalizer = N{}) {
+  auto pieces = detail::kept_pieces(text, exclusions);
+  if (!pieces) return std::unexpected(std::move(pieces.error()));
+  if constexpr (StreamingHasher<H> && StreamingNormalizer<N>) {
+    auto stream = hasher.begin(alg);
+    normalizer.normalize_to(std::span<const std::string_view>(*pieces), stream);
+    return stream.finish();
+  } else {
+    if (pieces->empty()) {
+      return hasher.digest(alg, wrapper::as_bytes(detail::normalize_buffer(normalizer, {})));
     }
-    if (ex.start > cursor) {
-      ++pieces;
-      piece = detail::span_of(text, cursor, ex.start);
+    if (pieces->size() == 1 && detail::known_normalized(normalizer, (*pieces)[0])) {
+      return hasher.digest(alg, wrapper::as_bytes((*pieces)[0]));
     }
-    cursor = end;
+    return hasher.digest(alg, wrapper::as_bytes(detail::normalize_pieces(normalizer, *pieces)));
   }
-  if (cursor < text.size()) {
-    ++pieces;
-    piece = detail::span_of(text, cursor, text.size());
-  }
-  if (pieces > 1) {
-    auto bytes = hashed_bytes<N>(text, exclusions);
-    if (!bytes) return std::unexpected(std::move(bytes.error()));
-    return hasher.digest(alg, wrapper::as_bytes(*bytes));
-  }
-  const N normalizer{};
-  if (detail::known_normalized(normalizer, piece)) {
-    return hasher.digest(alg, wrapper::as_bytes(piece));
-  }
-  return hasher.digest(alg, wrapper::as_bytes(normalizer.normalize(piece)));
 }
 
 // ---- the data hash -------------------------------------------------------
@@ -206,11 +247,12 @@ struct DataHash {
 // Errors: NotFound, CorruptedWrapper, MultipleWrappers (from extraction).
 template <Hasher H, Normalizer N>
 Result<DataHash> compute_data_hash(std::string_view text, Algorithm alg, const H& hasher,
-                                   const N& /*normalizer*/) {
+                                   const N& normalizer) {
   auto found = wrapper::extract_range(text);
   if (!found) return std::unexpected(std::move(found.error()));
   const Exclusion ex{found->start, found->length};
-  auto digest = digest_hashed_bytes<H, N>(text, std::span<const Exclusion>(&ex, 1), alg, hasher);
+  auto digest =
+      digest_hashed_bytes(text, std::span<const Exclusion>(&ex, 1), alg, hasher, normalizer);
   if (!digest) return std::unexpected(std::move(digest.error()));
   DataHash out;
   out.exclusions.push_back(ex);
@@ -229,7 +271,7 @@ Result<DataHash> compute_data_hash(std::string_view text, Algorithm alg, const H
 //   6-7. digest length or bytes differ from `hash`     -> HashMismatch
 template <Hasher H, Normalizer N>
 Status verify_data_hash(std::string_view text, const DataHash& binding, const H& hasher,
-                        const N& /*normalizer*/) {
+                        const N& normalizer) {
   if (binding.exclusions.empty()) return std::unexpected(Error::exclusion_malformed());
   auto alg = Algorithm::from_id(binding.alg);
   if (!alg) return std::unexpected(std::move(alg.error()));
@@ -243,7 +285,8 @@ Status verify_data_hash(std::string_view text, const DataHash& binding, const H&
     }
   }
   if (!matched) return std::unexpected(Error::exclusion_malformed());
-  auto digest = digest_hashed_bytes<H, N>(text, binding.exclusions, *alg, hasher);
+  auto digest = digest_hashed_bytes(text, std::span<const Exclusion>(binding.exclusions), *alg,
+                                    hasher, normalizer);
   if (!digest) return std::unexpected(Error::exclusion_malformed());
   if (*digest != binding.hash) return std::unexpected(Error::hash_mismatch());
   return {};

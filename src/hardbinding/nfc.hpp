@@ -3,44 +3,40 @@
 #pragma once
 
 #include <cstddef>
+#include <quorvane/hardbinding.hpp>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace quorvane::hardbinding::provided {
 
-// The piece size UnicodeNfc uses: ICU takes int32_t lengths, so longer texts
-// are normalised in pieces.
-inline constexpr std::size_t kDefaultNfcPiece = std::size_t{1} << 30;
+// The longest stretch UnicodeNfc hands to ICU in one call when it can cut
+// at a normalisation boundary (ICU takes int32_t lengths).
+inline constexpr std::size_t kDefaultNfcPiece = std::size_t{1} << 16;
 
-// NFC of the UTF-8 `text`, computed in pieces of about `piece` bytes that
-// are cut only where ICU reports a normalisation boundary, so the result
-// equals NFC of the whole text. Spans that consist only of code points below
-// U+0300 and in kNfcQuickYesRanges are copied without consulting ICU: they
-// are always in NFC.
+// NFC of the UTF-8 `text`, handing ICU stretches of about `piece` bytes at
+// most (cut only where ICU reports a normalisation boundary), so the result
+// equals NFC of the whole text. Characters that are trivially in NFC are
+// copied without consulting ICU.
 // `piece` must be at least 1; values above INT32_MAX are clamped.
 std::string nfc_normalize(std::string_view text, std::size_t piece = kDefaultNfcPiece);
 
-// Code points, besides those below U+0300, that UnicodeNfc treats as in NFC
-// without asking ICU: each has NFC quick-check Yes and combining class 0, so
-// a text made only of them is in NFC. Ascending and disjoint. The tests check
-// every one of them against ICU's own data.
-struct CodePointRange {
-  char32_t first;
-  char32_t last;
-};
-inline constexpr CodePointRange kNfcQuickYesRanges[] = {
-    {0x0400, 0x0482},    // Cyrillic, before its combining marks
-    {0x048A, 0x04FF},    // Cyrillic
-    {0x2002, 0x206F},    // general punctuation, after the two singleton spaces
-    {0x3000, 0x3029},    // CJK symbols and punctuation, before the tone marks
-    {0x3030, 0x303F},    // CJK symbols and punctuation
-    {0x3041, 0x3096},    // Hiragana letters
-    {0x30A1, 0x30FA},    // Katakana letters
-    {0x4E00, 0x9FFF},    // CJK unified ideographs
-    {0xAC00, 0xD7A3},    // Hangul syllables
-    {0xFE00, 0xFE0F},    // variation selectors 1-16
-    {0xFF01, 0xFFEE},    // halfwidth and fullwidth forms
-    {0x1F300, 0x1FAFF},  // pictographs and emoji
-};
+// The same over pieces of one text, written to `sink`.
+void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink,
+                      std::size_t piece = kDefaultNfcPiece);
+
+// The per-code-point data behind the fast path, built once from ICU's own
+// normalisation data:
+// trivial: NFC quick-check Yes and combining class 0. Such a character is
+// in NFC, has a normalisation boundary before it, and nothing after it
+// changes it unless that is itself not trivial.
+bool nfc_trivial(char32_t c) noexcept;
+// non-starter: its canonical decomposition starts with a character of
+// non-zero combining class (so it takes part in canonical ordering).
+bool nfc_non_starter(char32_t c) noexcept;
+
+// Runs of more than this many non-starters in a row are put in canonical
+// order (after full decomposition) before ICU sees them.
+inline constexpr std::size_t kSortRun = 32;
 
 }  // namespace quorvane::hardbinding::provided

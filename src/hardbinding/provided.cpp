@@ -1,56 +1,85 @@
 #include <quorvane/hardbinding/provided.hpp>
-#include "hardbinding/nfc.hpp"
 
-// The low-level SHA-2 functions, deprecated in OpenSSL 3 in favour of EVP,
-// need only the SHA-2 code of libcrypto: the one-shot SHA256() and EVP go
-// through the provider machinery, which a static link would carry whole.
+#include "hardbinding/nfc.hpp"
+#include "hardbinding/scan.hpp"
+
+// The SHA-2 functions of libcrypto that take a context of our own are
+// deprecated in OpenSSL 3 in favour of EVP, but present and exact. They are
+// used on purpose: no algorithm fetch on each call, and linked statically
+// they pull in a few kilobytes instead of the provider machinery.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
 #include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
+#include <unicode/uniset.h>
+#include <unicode/unistr.h>
 #include <unicode/utf8.h>
 #include <unicode/uversion.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
 
 namespace quorvane::hardbinding::provided {
 
-std::vector<std::uint8_t> BuiltinCrypto::digest(Algorithm alg,
-                                                std::span<const std::uint8_t> data) const {
-  std::vector<std::uint8_t> out(alg.digest_length());
-  switch (alg.value()) {
-    case Algorithm::Sha256: {
-      SHA256_CTX ctx;
-      SHA256_Init(&ctx);
-      SHA256_Update(&ctx, data.data(), data.size());
-      SHA256_Final(out.data(), &ctx);
+// ---- SHA-2 ----------------------------------------------------------------
+
+static_assert(sizeof(SHA256_CTX) <= 256 && sizeof(SHA512_CTX) <= 256);
+static_assert(alignof(SHA256_CTX) <= 16 && alignof(SHA512_CTX) <= 16);
+
+namespace {
+SHA256_CTX* ctx256(unsigned char* state) noexcept { return reinterpret_cast<SHA256_CTX*>(state); }
+SHA512_CTX* ctx512(unsigned char* state) noexcept { return reinterpret_cast<SHA512_CTX*>(state); }
+}  // namespace
+
+BuiltinCrypto::Stream::Stream(Algorithm alg) noexcept : alg_(alg), state_{} {
+  switch (alg_.value()) {
+    case Algorithm::Sha256:
+      SHA256_Init(ctx256(state_));
       break;
-    }
-    case Algorithm::Sha384: {
-      SHA512_CTX ctx;
-      SHA384_Init(&ctx);
-      SHA384_Update(&ctx, data.data(), data.size());
-      SHA384_Final(out.data(), &ctx);
+    case Algorithm::Sha384:
+      SHA384_Init(ctx512(state_));
       break;
-    }
-    case Algorithm::Sha512: {
-      SHA512_CTX ctx;
-      SHA512_Init(&ctx);
-      SHA512_Update(&ctx, data.data(), data.size());
-      SHA512_Final(out.data(), &ctx);
+    case Algorithm::Sha512:
+      SHA512_Init(ctx512(state_));
       break;
-    }
+  }
+}
+
+void BuiltinCrypto::Stream::write(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return;
+  switch (alg_.value()) {
+    case Algorithm::Sha256:
+      SHA256_Update(ctx256(state_), bytes.data(), bytes.size());
+      break;
+    case Algorithm::Sha384:
+      SHA384_Update(ctx512(state_), bytes.data(), bytes.size());
+      break;
+    case Algorithm::Sha512:
+      SHA512_Update(ctx512(state_), bytes.data(), bytes.size());
+      break;
+  }
+}
+
+std::vector<std::uint8_t> BuiltinCrypto::Stream::finish() {
+  std::vector<std::uint8_t> out(alg_.digest_length());
+  switch (alg_.value()) {
+    case Algorithm::Sha256:
+      SHA256_Final(out.data(), ctx256(state_));
+      break;
+    case Algorithm::Sha384:
+      SHA384_Final(out.data(), ctx512(state_));
+      break;
+    case Algorithm::Sha512:
+      SHA512_Final(out.data(), ctx512(state_));
+      break;
   }
   return out;
 }
@@ -68,95 +97,16 @@ NfcDataVersion nfc_data_version() {
   return out;
 }
 
+std::vector<std::uint8_t> BuiltinCrypto::digest(Algorithm alg,
+                                                std::span<const std::uint8_t> data) const {
+  Stream stream(alg);
+  stream.write(data);
+  return stream.finish();
+}
+
+// ---- NFC ------------------------------------------------------------------
+
 namespace {
-
-bool in_quick_yes_ranges(char32_t c) noexcept {
-  // Binary search for the last range that starts at or before c.
-  const auto* begin = std::begin(kNfcQuickYesRanges);
-  const auto* end = std::end(kNfcQuickYesRanges);
-  const auto* after = std::upper_bound(
-      begin, end, c, [](char32_t v, const CodePointRange& r) { return v < r.first; });
-  return after != begin && c <= (after - 1)->last;
-}
-
-// How many of the bytes at p (16 of them readable) are below 0xCC, counted
-// from the first; 16 when all are.
-std::size_t bytes_below_cc(const unsigned char* p) noexcept {
-#if defined(__SSE2__)
-  const __m128i limit = _mm_set1_epi8(static_cast<char>(0xCB));
-  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-  // A lane is at most 0xCB exactly when max(lane, 0xCB) is 0xCB.
-  const unsigned below =
-      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_max_epu8(v, limit), limit)));
-  return static_cast<std::size_t>(std::countr_one(below));  // bit 16 and up are 0
-#else
-  std::size_t k = 0;
-  while (k < 16 && p[k] < 0xCC) ++k;
-  return k;
-#endif
-}
-
-// Index of the first character of the valid UTF-8 `p[0..n)` that is not
-// known to be NFC quick-check Yes with combining class 0, or n. Everything
-// before it is in NFC on its own: no character there decomposes, reorders
-// or composes with its predecessor. Bytes below 0xCC (ASCII, continuation
-// bytes, leads of U+0080..U+02FF) are passed over up to 16 at a time.
-std::size_t first_non_trivial(const unsigned char* p, std::size_t n) noexcept {
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned lead = p[i];
-    if (lead < 0xCC) {
-      if (n - i < 16) {
-        ++i;
-        continue;
-      }
-      // Whole blocks in a tight loop, then up to the first byte that is not
-      // below 0xCC; near the end, byte by byte again.
-      std::size_t k;
-      while ((k = bytes_below_cc(p + i)) == 16) {
-        i += 16;
-        if (n - i < 16) break;
-      }
-      if (k < 16) i += k;
-      continue;
-    }
-    // Leads E5..E9 start U+5000..U+9FFF (CJK ideographs), EB and EC start
-    // U+B000..U+CFFF (Hangul syllables): no need to decode them.
-    if ((lead >= 0xE5 && lead <= 0xE9) || lead == 0xEB || lead == 0xEC) {
-      i += 3;
-      continue;
-    }
-    char32_t c;
-    std::size_t width;
-    if (lead < 0xE0) {
-      c = ((lead & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
-      width = 2;
-    } else if (lead < 0xF0) {
-      c = ((lead & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
-      width = 3;
-    } else {
-      c = ((lead & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
-          (p[i + 3] & 0x3Fu);
-      width = 4;
-    }
-    if (!in_quick_yes_ranges(c)) return i;
-    i += width;
-  }
-  return n;
-}
-
-// The length of the leading span of `p[0..n)` that NFC leaves alone and that
-// ends at a normalisation boundary: everything before the character in front
-// of the first non-trivial one (that character may still compose with what
-// follows; it is a quick-check-Yes starter, so a boundary lies before it).
-// Returns n when the whole text is trivial.
-std::size_t trivial_prefix(const unsigned char* p, std::size_t n) noexcept {
-  std::size_t cut = first_non_trivial(p, n);
-  if (cut == n || cut == 0) return cut;
-  --cut;
-  while (cut > 0 && (p[cut] & 0xC0) == 0x80) --cut;
-  return cut;
-}
 
 const icu::Normalizer2& nfc_instance() {
   UErrorCode status = U_ZERO_ERROR;
@@ -169,231 +119,436 @@ const icu::Normalizer2& nfc_instance() {
   return *nfc;
 }
 
-// Canonical ordering inside ICU inserts each combining mark into place one
-// at a time, which is quadratic in the length of a run of marks given out
-// of order: 100 000 marks of alternating classes after one letter take
-// seconds, in normalising and in checking for NFC alike. Sorting such a run
-// by combining class first (keeping the text order within a class) is a
-// canonically equivalent rewrite, since it only swaps neighbouring marks of
-// different non-zero classes, so NFC is unchanged, and ICU then only ever
-// appends. Marks that decompose end a run: their parts are ordered after
-// decomposition. Runs of up to kSortRun marks are left to ICU.
-constexpr std::size_t kSortRun = 32;
+// One bit per code point for each of the two properties, taken from ICU's
+// sets for the underlying Unicode properties when first needed.
+class CodePointTable {
+ public:
+  static constexpr std::size_t kWords = 0x110000 / 64;
 
-// Whether `text` holds a run of more than kSortRun marks out of order; with
-// `out` given, also writes `text` with every such run sorted to it.
-bool presort_marks(const icu::Normalizer2& nfc, std::string_view text, std::string* out) {
-  struct Mark {
-    std::uint8_t ccc;
-    std::size_t at, width;
-  };
-  const auto by_class = [](const Mark& a, const Mark& b) {
-    return a.ccc != b.ccc ? a.ccc < b.ccc : a.at < b.at;
-  };
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  std::vector<Mark> run;
-  bool found = false;
-  std::size_t copied = 0;
-  // Ends the current run at `end`; false stops the scan.
-  const auto flush = [&](std::size_t end) {
-    const bool unordered =
-        run.size() > kSortRun && !std::is_sorted(run.begin(), run.end(), by_class);
-    if (unordered) {
-      found = true;
-      if (out == nullptr) return false;
-      if (copied == 0) out->reserve(text.size());
-      out->append(text.substr(copied, run.front().at - copied));
-      std::sort(run.begin(), run.end(), by_class);
-      for (const Mark& m : run) out->append(text.substr(m.at, m.width));
-      copied = end;
+  CodePointTable() {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::UnicodeSet trivial;
+    trivial.applyIntPropertyValue(UCHAR_NFC_QUICK_CHECK, UNORM_YES, status);
+    icu::UnicodeSet class_zero;
+    class_zero.applyIntPropertyValue(UCHAR_CANONICAL_COMBINING_CLASS, 0, status);
+    trivial.retainAll(class_zero);
+    icu::UnicodeSet lead_zero;
+    lead_zero.applyIntPropertyValue(UCHAR_LEAD_CANONICAL_COMBINING_CLASS, 0, status);
+    if (U_FAILURE(status) || trivial.isBogus() || lead_zero.isBogus()) {
+      if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+      throw std::runtime_error("ICU normalisation data unavailable");
     }
-    run.clear();
-    return true;
-  };
-  std::size_t i = 0;
-  icu::UnicodeString decomposition;
-  while (i < text.size()) {
-    const std::size_t at = i;
-    UChar32 c;
-    U8_NEXT_UNSAFE(s, i, c);
-    const std::uint8_t ccc = nfc.getCombiningClass(c);
-    if (ccc != 0 && !nfc.getDecomposition(c, decomposition)) {
-      run.push_back({ccc, at, i - at});
-    } else if (!flush(at)) {
-      return true;
+    fill(trivial_, trivial, false);
+    fill(non_starter_, lead_zero, true);
+  }
+
+  bool trivial(char32_t c) const noexcept { return test(trivial_, c); }
+  bool non_starter(char32_t c) const noexcept { return test(non_starter_, c); }
+
+ private:
+  using Bits = std::array<std::uint64_t, kWords>;
+
+  static bool test(const Bits& bits, char32_t c) noexcept {
+    return ((bits[c >> 6] >> (c & 63)) & 1u) != 0;
+  }
+
+  // Sets the bits of the code points in `set`, or of those not in it.
+  static void fill(Bits& bits, const icu::UnicodeSet& set, bool complement) {
+    bits.fill(complement ? ~std::uint64_t{0} : 0);
+    for (int32_t r = 0; r < set.getRangeCount(); ++r) {
+      for (UChar32 c = set.getRangeStart(r); c <= set.getRangeEnd(r); ++c) {
+        const auto u = static_cast<std::uint32_t>(c);
+        const std::uint64_t bit = std::uint64_t{1} << (u & 63);
+        if (complement) {
+          bits[u >> 6] &= ~bit;
+        } else {
+          bits[u >> 6] |= bit;
+        }
+      }
     }
   }
-  if (!flush(text.size())) return true;
-  if (found) out->append(text.substr(copied));
-  return found;
+
+  Bits trivial_{};
+  Bits non_starter_{};
+};
+
+const CodePointTable& table() {
+  static const auto* const t = new CodePointTable();  // built once, thread-safe, never freed
+  return *t;
 }
 
-// Characters whose combining class is 0 without asking ICU: the listed
-// quick-check ranges and the Hangul jamo (which are quick-check Maybe or No,
-// so not in those ranges, but never marks).
-bool has_class_zero(char32_t c) noexcept {
-  return (c >= 0x1100 && c <= 0x11FF) || in_quick_yes_ranges(c);
-}
-
-// Whether the UTF-8 `text` holds a run of more than kSortRun combining
-// marks out of canonical order. Characters below U+0300 (bytes below 0xCC)
-// and those known to have class 0 end a run without a lookup. Marks that
-// decompose count as marks here, so the answer may be yes where
-// presort_marks then finds nothing to do, never the other way.
-bool marks_out_of_order(const icu::Normalizer2& nfc, std::string_view text) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  std::size_t run = 0;
-  std::uint8_t previous = 0;
-  bool unordered = false;
-  std::size_t i = 0;
-  while (i < text.size()) {
-    if (s[i] < 0xCC) {
-      run = 0;
-      unordered = false;
-      ++i;
-      continue;
-    }
-    UChar32 c;
-    U8_NEXT_UNSAFE(s, i, c);
-    const std::uint8_t ccc =
-        has_class_zero(static_cast<char32_t>(c)) ? 0 : nfc.getCombiningClass(c);
-    if (ccc == 0) {
-      run = 0;
-      unordered = false;
-      continue;
-    }
-    if (run > 0 && ccc < previous) unordered = true;
-    previous = ccc;
-    if (++run > kSortRun && unordered) return true;
+// Decodes the character of valid UTF-8 at p[i] (lead at least 0x80).
+inline char32_t decode(const unsigned char* p, std::size_t i, std::size_t& width) noexcept {
+  const unsigned lead = p[i];
+  if (lead < 0xE0) {
+    width = 2;
+    return ((lead & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
   }
-  return false;
+  if (lead < 0xF0) {
+    width = 3;
+    return ((lead & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
+  }
+  width = 4;
+  return ((lead & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
+         (p[i + 3] & 0x3Fu);
 }
 
-// The cheap test in front of presort_marks. Marks are never ASCII and take
-// at least two bytes, so only stretches of more than 2 * kSortRun bytes
-// without an ASCII byte can hold a run long enough to matter; only those
-// are looked at character by character.
-bool may_need_presort(const icu::Normalizer2& nfc, std::string_view text) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::size_t n = text.size();
-  std::size_t i = 0;
+// Index of the first character of the valid UTF-8 `p[from..n)` that is not
+// trivial, or n.
+std::size_t first_non_trivial(const CodePointTable& t, const unsigned char* p, std::size_t from,
+                              std::size_t n) noexcept {
+  std::size_t i = from;
   while (i < n) {
-    while (i < n && s[i] < 0x80) ++i;
-    const std::size_t start = i;  // a lead byte: the byte before is ASCII
-    while (i < n && s[i] >= 0x80) ++i;
-    if (i - start > 2 * kSortRun && marks_out_of_order(nfc, text.substr(start, i - start))) {
-      return true;
+    if (p[i] < 0xCC) {
+      // Bytes below 0xCC (ASCII, continuation bytes, the leads of
+      // U+0080..U+02FF) are all parts of trivial characters.
+      i += p[i + 1 < n ? i + 1 : i] < 0xCC ? first_at_least(p + i, n - i, 0xCC) : 1;
+      continue;
     }
+    std::size_t width;
+    const char32_t c = decode(p, i, width);
+    if (!t.trivial(c)) return i;
+    i += width;
   }
-  return false;
+  return n;
 }
 
-// Normalises one piece that ICU can take in a single call.
-void normalize_piece(const icu::Normalizer2& nfc, std::string_view piece, std::string& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
-  if (first_non_trivial(p, piece.size()) == piece.size()) {
-    out.append(piece);
+std::size_t char_start_before(const unsigned char* p, std::size_t i) noexcept {
+  do {
+    --i;
+  } while (i > 0 && (p[i] & 0xC0) == 0x80);
+  return i;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  char buf[4];
+  std::size_t n = 0;
+  U8_APPEND_UNSAFE(buf, n, static_cast<UChar32>(c));
+  out.append(buf, n);
+}
+
+// The full canonical decomposition of the character at text[i] (itself
+// when it has none); advances i past it.
+void decompose_at(const icu::Normalizer2& nfc, std::string_view text, std::size_t& i,
+                  icu::UnicodeString& decomposition, std::u32string& out) {
+  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+  UChar32 c;
+  U8_NEXT_UNSAFE(s, i, c);
+  out.clear();
+  if (c < 0xC0 || !nfc.getDecomposition(c, decomposition)) {
+    out.push_back(static_cast<char32_t>(c));
     return;
   }
-  std::string presorted;
-  if (may_need_presort(nfc, piece) && presort_marks(nfc, piece, &presorted)) piece = presorted;
-  icu::StringByteSink<std::string> sink(&out);
-  UErrorCode status = U_ZERO_ERROR;
-  nfc.normalizeUTF8(0, icu::StringPiece(piece.data(), static_cast<int32_t>(piece.size())), sink,
-                    nullptr, status);
-  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-  if (U_FAILURE(status)) throw std::runtime_error("ICU normalisation failed");
-}
-
-// The largest cut point in (from, limit] at which the text has a
-// normalisation boundary, or `from` when there is none.
-std::size_t boundary_at_or_before(const icu::Normalizer2& nfc, std::string_view text,
-                                  std::size_t from, std::size_t limit) {
-  std::size_t cut = limit;
-  while (cut > from) {
-    // Back up to the first byte of a character.
-    while (cut > from && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
-    if (cut == from) break;
-    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-    std::size_t i = cut;
-    UChar32 c;
-    U8_NEXT_UNSAFE(s, i, c);
-    if (nfc.hasBoundaryBefore(c)) return cut;
-    --cut;
+  for (int32_t k = 0; k < decomposition.length();) {
+    const UChar32 d = decomposition.char32At(k);
+    out.push_back(static_cast<char32_t>(d));
+    k += U16_LENGTH(d);
   }
-  return from;
 }
 
-std::size_t boundary_after(const icu::Normalizer2& nfc, std::string_view text, std::size_t from) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  while (from < text.size() && (s[from] & 0xC0) == 0x80) ++from;
-  std::size_t i = from;
+// Rewrites `text` into a canonically equivalent form for which ICU's own
+// canonical ordering is linear: every character fully decomposed (with
+// ICU's decomposition mappings) and every run of non-starters stably sorted
+// by combining class. ICU inserts each mark of a run into place one at a
+// time, which is quadratic in the length of a run given out of order; on
+// the rewritten text it only ever appends. NFC of the result is NFC of
+// `text`, and ICU still computes it.
+// A run is written one class at a time, each by a pass over the run's
+// characters, so no copy of the run is kept besides the output: the passes
+// are as many as the classes present (at most 55 exist).
+std::string presort(const icu::Normalizer2& nfc, std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 2);
+  icu::UnicodeString decomposition;
+  std::u32string parts;
+  // A position in the decomposed text: the character at byte `at` and the
+  // index of one of the code points of its decomposition.
+  struct Pos {
+    std::size_t at;
+    std::size_t k;
+  };
+  std::array<bool, 256> classes{};
+  std::size_t class_count = 0;
+  const auto emit_run = [&](Pos from, Pos to) {
+    for (std::size_t cls = 1; cls < 256; ++cls) {
+      if (!classes[cls]) continue;
+      std::size_t i = from.at;
+      while (true) {
+        const std::size_t at = i;
+        if (at == text.size()) break;
+        decompose_at(nfc, text, i, decomposition, parts);
+        const std::size_t first = at == from.at ? from.k : 0;
+        const std::size_t last = at == to.at ? to.k : parts.size();
+        for (std::size_t k = first; k < last; ++k) {
+          if (class_count == 1 || nfc.getCombiningClass(static_cast<UChar32>(parts[k])) == cls) {
+            append_utf8(out, parts[k]);
+          }
+        }
+        if (at == to.at) break;
+      }
+      if (class_count == 1) break;
+    }
+    classes.fill(false);
+    class_count = 0;
+  };
+  bool in_run = false;
+  Pos run_from{0, 0};
+  std::size_t i = 0;
   while (i < text.size()) {
     const std::size_t at = i;
-    UChar32 c;
-    U8_NEXT_UNSAFE(s, i, c);
-    if (at > from && nfc.hasBoundaryBefore(c)) return at;
+    decompose_at(nfc, text, i, decomposition, parts);
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+      const std::uint8_t cls = nfc.getCombiningClass(static_cast<UChar32>(parts[k]));
+      if (cls == 0) {
+        if (in_run) emit_run(run_from, {at, k});
+        in_run = false;
+        append_utf8(out, parts[k]);
+      } else {
+        if (!in_run) run_from = {at, k};
+        in_run = true;
+        if (!classes[cls]) ++class_count;
+        classes[cls] = true;
+      }
+    }
   }
-  return text.size();
+  if (in_run) emit_run(run_from, {text.size(), 0});
+  return out;
 }
+
+// Forwards ICU's output to a ByteSink.
+class IcuSink final : public icu::ByteSink {
+ public:
+  explicit IcuSink(hardbinding::ByteSink& to) : to_(to) {}
+  void Append(const char* bytes, int32_t n) override {
+    if (n > 0) {
+      to_.write({reinterpret_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(n)});
+    }
+  }
+
+ private:
+  hardbinding::ByteSink& to_;
+};
+
+void write(hardbinding::ByteSink& sink, std::string_view bytes) {
+  if (!bytes.empty()) sink.write(wrapper::as_bytes(bytes));
+}
+
+// Normalises a text given as pieces, in one pass over its characters:
+// trivial stretches go to the sink as they are; everything from the
+// character before the first non-trivial one up to the next boundary where
+// enough trivial text follows goes to ICU, a stretch of at most `limit`
+// bytes at a time where a boundary allows. Stretches that cross a piece
+// edge are gathered into a buffer; others are read where they lie.
+class NfcWriter {
+ public:
+  NfcWriter(hardbinding::ByteSink& sink, std::size_t limit)
+      : sink_(sink), t_(table()), limit_(std::clamp<std::size_t>(limit, 1, INT32_MAX - 8)) {}
+
+  void feed(std::string_view piece, bool last) {
+    const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
+    const std::size_t n = piece.size();
+    std::size_t i = 0;
+    std::size_t plain_from = 0;  // start of the trivial text not yet written
+    std::size_t pend_from = 0;   // start of the pending text of this piece
+    while (i < n) {
+      if (!pending_) {
+        const std::size_t j = first_non_trivial(t_, p, i, n);
+        if (j == n) {
+          i = n;
+          break;
+        }
+        // The character before j may compose with it: the stretch for ICU
+        // starts there (a trivial character has a boundary before it).
+        if (j > plain_from) {
+          pend_from = char_start_before(p, j);
+          write(sink_, carry_);
+          write(sink_, piece.substr(plain_from, pend_from - plain_from));
+        } else {
+          pend_from = j;
+          buffer_ = carry_;  // the last character of the previous piece, if any
+        }
+        carry_.clear();
+        start_pending();
+        i = j;
+      }
+      std::size_t width = 1;
+      const char32_t c = p[i] < 0x80 ? p[i] : decode(p, i, width);
+      const std::size_t size = buffer_.size() + (i - pend_from);
+      if (t_.trivial(c)) {
+        run_ = 0;
+        if (tail_ >= kTail || size >= limit_) {
+          flush(piece.substr(pend_from, i - pend_from));
+          plain_from = i;
+          continue;
+        }
+        tail_ += width;
+      } else {
+        tail_ = 0;
+        if (size >= limit_ &&
+            (size >= INT32_MAX - 8 || nfc().hasBoundaryBefore(static_cast<UChar32>(c)))) {
+          // Only a stretch of over 2 GiB without any boundary is cut at a
+          // character that has none.
+          flush(piece.substr(pend_from, i - pend_from));
+          pend_from = i;
+          start_pending();
+        }
+        if (t_.non_starter(c)) {
+          if (++run_ > kSortRun) long_run_ = true;
+        } else {
+          run_ = 0;
+        }
+      }
+      i += width;
+    }
+    if (pending_) {
+      if (last) {
+        flush(piece.substr(pend_from));
+      } else {
+        buffer_.append(piece.substr(pend_from));
+      }
+    } else if (last) {
+      write(sink_, carry_);
+      carry_.clear();
+      write(sink_, piece.substr(plain_from));
+    } else if (n > plain_from) {
+      // Hold the last character back: it may compose with the next piece.
+      const std::size_t k = char_start_before(p, n);
+      write(sink_, carry_);
+      if (k > plain_from) write(sink_, piece.substr(plain_from, k - plain_from));
+      carry_.assign(piece.substr(std::max(k, plain_from)));
+    }
+  }
+
+  // After the last piece was fed with last = false (or none at all).
+  void finish() {
+    if (pending_) {
+      flush({});
+    } else {
+      write(sink_, carry_);
+      carry_.clear();
+    }
+  }
+
+ private:
+  // Trivial bytes after which a pending stretch is handed to ICU.
+  static constexpr std::size_t kTail = 64;
+
+  const icu::Normalizer2& nfc() {
+    if (nfc_ == nullptr) nfc_ = &nfc_instance();
+    return *nfc_;
+  }
+
+  void start_pending() {
+    pending_ = true;
+    tail_ = 0;
+    run_ = 0;
+    long_run_ = false;
+  }
+
+  // Hands the pending stretch (buffer_ followed by `rest`) to ICU.
+  void flush(std::string_view rest) {
+    std::string_view stretch = rest;
+    if (!buffer_.empty()) {
+      buffer_.append(rest);
+      stretch = buffer_;
+    }
+    const icu::Normalizer2& n = nfc();
+    std::string sorted;
+    if (long_run_) {
+      sorted = presort(n, stretch);
+      stretch = sorted;
+    }
+    IcuSink sink(sink_);
+    UErrorCode status = U_ZERO_ERROR;
+    n.normalizeUTF8(0, icu::StringPiece(stretch.data(), static_cast<int32_t>(stretch.size())), sink,
+                    nullptr, status);
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    if (U_FAILURE(status)) throw std::runtime_error("ICU normalisation failed");
+    buffer_.clear();
+    if (buffer_.capacity() > 4 * limit_) std::string().swap(buffer_);
+    pending_ = false;
+  }
+
+  hardbinding::ByteSink& sink_;
+  const CodePointTable& t_;
+  const icu::Normalizer2* nfc_ = nullptr;
+  std::size_t limit_;
+  bool pending_ = false;
+  bool long_run_ = false;
+  std::size_t tail_ = 0;
+  std::size_t run_ = 0;
+  std::string buffer_;  // pending text gathered from earlier pieces
+  std::string carry_;   // last character of the previous piece, not yet written
+};
+
+class StringSink final : public hardbinding::ByteSink {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  void write(std::span<const std::uint8_t> bytes) override {
+    out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  }
+
+ private:
+  std::string& out_;
+};
+
+// Compares what it is given with an expected text.
+class CompareSink final : public hardbinding::ByteSink {
+ public:
+  explicit CompareSink(std::string_view expected) : expected_(expected) {}
+  void write(std::span<const std::uint8_t> bytes) override {
+    if (!same_) return;
+    if (bytes.size() > expected_.size() - at_ ||
+        std::memcmp(expected_.data() + at_, bytes.data(), bytes.size()) != 0) {
+      same_ = false;
+      return;
+    }
+    at_ += bytes.size();
+  }
+  bool same() const noexcept { return same_ && at_ == expected_.size(); }
+
+ private:
+  std::string_view expected_;
+  std::size_t at_ = 0;
+  bool same_ = true;
+};
 
 }  // namespace
 
+bool nfc_trivial(char32_t c) noexcept { return c < 0x110000 && table().trivial(c); }
+bool nfc_non_starter(char32_t c) noexcept { return c < 0x110000 && table().non_starter(c); }
+
+void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, std::size_t piece) {
+  NfcWriter writer(sink, piece);
+  for (std::size_t k = 0; k < pieces.size(); ++k) writer.feed(pieces[k], k + 1 == pieces.size());
+  if (pieces.empty()) writer.finish();
+}
+
 std::string nfc_normalize(std::string_view text, std::size_t piece) {
-  piece = std::clamp<std::size_t>(piece, 1, INT32_MAX);
   std::string out;
   out.reserve(text.size());
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-
-  std::size_t done = trivial_prefix(p, text.size());
-  if (done == text.size()) {
-    out.append(text);
-    return out;
-  }
-  out.append(text.substr(0, done));
-
-  const icu::Normalizer2& nfc = nfc_instance();
-  while (done < text.size()) {
-    std::size_t end = text.size();
-    if (end - done > piece) {
-      end = boundary_at_or_before(nfc, text, done, done + piece);
-      // No boundary inside the piece: take the next one after it, even if
-      // that makes the piece longer.
-      if (end == done) end = boundary_after(nfc, text, done + piece - 1);
-      // A single run without any boundary longer than ICU can take is cut
-      // at a character; only texts of over 2 GiB of one combining sequence
-      // can reach this.
-      if (end - done > INT32_MAX) {
-        end = done + INT32_MAX;
-        while ((p[end] & 0xC0) == 0x80) --end;
-      }
-    }
-    normalize_piece(nfc, text.substr(done, end - done), out);
-    done = end;
-  }
+  StringSink sink(out);
+  nfc_normalize_to(std::span<const std::string_view>(&text, 1), sink, piece);
   return out;
 }
 
 std::string UnicodeNfc::normalize(std::string_view text) const { return nfc_normalize(text); }
 
+void UnicodeNfc::normalize_to(std::span<const std::string_view> pieces, ByteSink& sink) const {
+  nfc_normalize_to(pieces, sink);
+}
+
 bool UnicodeNfc::is_normalized(std::string_view text) const {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t from = trivial_prefix(p, text.size());
-  if (from == text.size()) return true;
-  const std::size_t rest = text.size() - from;
-  if (rest > INT32_MAX) return false;
-  // Marks out of canonical order are not NFC; ICU would sort them to see.
-  if (may_need_presort(nfc_instance(), text.substr(from))) return false;
-  UErrorCode status = U_ZERO_ERROR;
-  const bool yes = nfc_instance().isNormalizedUTF8(
-      icu::StringPiece(text.data() + from, static_cast<int32_t>(rest)), status);
-  if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-  return U_SUCCESS(status) && yes;
+  if (first_non_trivial(table(), p, 0, text.size()) == text.size()) return true;
+  CompareSink sink(text);
+  nfc_normalize_to(std::span<const std::string_view>(&text, 1), sink);
+  return sink.same();
 }
 
 std::string UnicodeNfc::normalize_owned(std::string&& text) const {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  if (first_non_trivial(p, text.size()) == text.size()) return std::move(text);
+  if (first_non_trivial(table(), p, 0, text.size()) == text.size()) return std::move(text);
   return nfc_normalize(text);
 }
 

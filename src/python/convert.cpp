@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <quorvane/internal/utf8_from_utf32.hpp>
 
 namespace quorvane::python {
 namespace {
@@ -221,51 +223,72 @@ Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
 
 namespace {
 
-// Texts of this many characters and more are encoded in pieces.
-constexpr Py_ssize_t kPiecewiseFrom = Py_ssize_t{1} << 20;
-constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 16;
+// Texts of this many characters and more are read as code points.
+constexpr Py_ssize_t kCodePointsFrom = 4096;
+// Code points read at a time: the scratch buffer stays in the cache.
+constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 14;
 
-// The UTF-8 of a long str, encoded a piece at a time into one buffer of our
-// own. A text that carries a wrapper is stored with 4 bytes per character,
-// and the interpreter encodes such a str character by character; a piece
-// that is pure ASCII is narrowed first by the substring operation and then
-// copied, which is several times faster. Returns false, with no exception
-// pending, where any piece fails (a lone surrogate, exhausted memory): the
-// caller then converts the whole str, which raises the interpreter's own
-// exception for it.
 // Frees a buffer's storage, not only its contents.
 template <class S>
 void free_storage(S& buffer) noexcept {
   S().swap(buffer);
 }
 
-bool encode_piecewise(PyObject* obj, Py_ssize_t length, Text& text) {
-  try {
-    text.owned.reserve(static_cast<std::size_t>(length) * 4);
-  } catch (const std::bad_alloc&) {
+// Whether the str `obj` is all ASCII, by str.isascii itself (not an
+// override), which reads a flag. The UTF-8 of such a str is a copy of its
+// storage, which the interpreter's encoder makes at memory speed.
+bool ascii_only(PyObject* obj) {
+  Ref method =
+      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"));
+  Ref answer =
+      method ? Ref::steal(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr)) : Ref();
+  if (!answer) {
+    PyErr_Clear();
     return false;
   }
-  Py_ssize_t pieces = 0;
-  Py_ssize_t wide_pieces = 0;
-  for (Py_ssize_t at = 0; at < length; at += kPiece) {
-    const Py_ssize_t end = std::min(length, at + kPiece);
-    Ref piece = Ref::steal(PyUnicode_Substring(obj, at, end));
-    Ref utf8 = piece ? Ref::steal(PyUnicode_AsUTF8String(piece.get())) : Ref();
-    if (!utf8) {
-      PyErr_Clear();
-      free_storage(text.owned);
-      return false;
-    }
-    const Py_ssize_t size = PyBytes_Size(utf8.get());
-    // Only ASCII pieces gain; a text that is mostly not ASCII is faster
-    // converted whole, so give up once most of the pieces so far were wide.
-    ++pieces;
-    if (size != end - at) ++wide_pieces;
-    if (wide_pieces >= 4 && 2 * wide_pieces > pieces) {
-      free_storage(text.owned);
-      return false;
-    }
-    text.owned.append(PyBytes_AsString(utf8.get()), static_cast<std::size_t>(size));
+  return answer.get() == Py_True;
+}
+
+// The UTF-8 of a long str that is not all ASCII, into one buffer of our
+// own. The interpreter encodes such a str character by character; here the
+// code points are copied out a chunk at a time into a reused buffer and
+// transcoded in bulk. Returns false, with no exception pending, where that
+// fails (a lone surrogate, exhausted memory): the caller then converts the
+// whole str, which raises the interpreter's own exception for it.
+bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
+  thread_local std::unique_ptr<char32_t[]> scratch;
+  bool ok = true;
+  try {
+    if (!scratch) scratch.reset(new char32_t[kChunk]);
+    text.owned.resize_and_overwrite(
+        static_cast<std::size_t>(length) * 4, [&](char* out, std::size_t) noexcept {
+          std::size_t written = 0;
+          for (Py_ssize_t at = 0; at < length; at += kChunk) {
+            const Py_ssize_t end = std::min(length, at + kChunk);
+            Ref piece = at == 0 && end == length ? Ref::borrow(obj)
+                                                 : Ref::steal(PyUnicode_Substring(obj, at, end));
+            auto* units = reinterpret_cast<Py_UCS4*>(scratch.get());
+            if (!piece || PyUnicode_AsUCS4(piece.get(), units, end - at, 0) == nullptr) {
+              ok = false;
+              return std::size_t{0};
+            }
+            const std::size_t n =
+                utf8_from_utf32({scratch.get(), static_cast<std::size_t>(end - at)}, out + written);
+            if (n == kNotScalarValues) {
+              ok = false;
+              return std::size_t{0};
+            }
+            written += n;
+          }
+          return written;
+        });
+  } catch (const std::bad_alloc&) {
+    ok = false;
+  }
+  if (!ok) {
+    PyErr_Clear();
+    free_storage(text.owned);
+    return false;
   }
   text.view = text.owned;
   return true;
@@ -279,7 +302,9 @@ Text to_text(PyObject* obj, const char* param) {
     Text text;
     const Py_ssize_t length = PyUnicode_GetLength(obj);
     if (length < 0) throw PythonError{};
-    if (length >= kPiecewiseFrom && encode_piecewise(obj, length, text)) return text;
+    if (length >= kCodePointsFrom && !ascii_only(obj) && read_code_points(obj, length, text)) {
+      return text;
+    }
     text.utf8 = Ref::steal(PyUnicode_AsUTF8String(obj));
     if (!text.utf8) throw PythonError{};
     char* data = PyBytes_AsString(text.utf8.get());

@@ -1,8 +1,9 @@
 // compute_data_hash, verify_data_hash.
-#include "convert.hpp"
-#include "functions.hpp"
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
+
+#include "convert.hpp"
+#include "functions.hpp"
 
 namespace quorvane::python {
 namespace {
@@ -32,7 +33,9 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
     if (a[1] != nullptr) alg_text = to_text(a[1], "alg");
     const Algorithm alg = parse_alg(a[1] != nullptr ? alg_text.view : kDefaultAlg);
 
-    auto binding = hardbinding::compute_data_hash(text.view, alg, BuiltinCrypto{}, UnicodeNfc{});
+    auto binding = without_gil(text.view.size(), [&] {
+      return hardbinding::compute_data_hash(text.view, alg, BuiltinCrypto{}, UnicodeNfc{});
+    });
     if (!binding) map_err(std::move(binding.error()));
 
     Ref dict = new_dict();
@@ -65,8 +68,9 @@ PyObject* py_verify_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
     binding.exclusions = std::move(exclusions);
     binding.alg = std::string(alg.id());
     binding.hash.assign(hash.begin(), hash.end());
-    auto verified =
-        hardbinding::verify_data_hash(text.view, binding, BuiltinCrypto{}, UnicodeNfc{});
+    auto verified = without_gil(text.view.size(), [&] {
+      return hardbinding::verify_data_hash(text.view, binding, BuiltinCrypto{}, UnicodeNfc{});
+    });
     if (!verified) map_err(std::move(verified.error()));
     return Ref::borrow(Py_None);
   });

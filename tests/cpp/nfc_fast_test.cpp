@@ -6,11 +6,12 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <quorvane/hardbinding/provided.hpp>
 #include <random>
 #include <string>
 
-#include <quorvane/hardbinding/provided.hpp>
 #include "hardbinding/nfc.hpp"
+#include "hardbinding/scan.hpp"
 
 namespace quorvane::hardbinding::provided {
 namespace {
@@ -37,31 +38,45 @@ std::string utf8(char32_t c) {
   return out;
 }
 
-TEST(NfcFastPath, EveryListedCodePointIsQuickCheckYesWithCombiningClassZero) {
+TEST(NfcFastPath, PerCodePointTableAgreesWithIcuForEveryCodePoint) {
   const icu::Normalizer2& nfc = icu_nfc();
-  char32_t previous_last = 0x2FF;
-  for (const CodePointRange& r : kNfcQuickYesRanges) {
-    ASSERT_GT(r.first, previous_last) << "ranges must ascend without overlap";
-    ASSERT_LE(r.first, r.last);
-    previous_last = r.last;
-    for (char32_t c = r.first; c <= r.last; ++c) {
-      UErrorCode status = U_ZERO_ERROR;
-      const icu::UnicodeString s(static_cast<UChar32>(c));
-      ASSERT_EQ(nfc.quickCheck(s, status), UNORM_YES) << std::hex << static_cast<unsigned>(c);
-      ASSERT_EQ(u_getCombiningClass(static_cast<UChar32>(c)), 0)
-          << std::hex << static_cast<unsigned>(c);
-    }
-  }
-  // The Hangul jamo are taken for class 0 without a lookup.
-  for (char32_t c = 0x1100; c <= 0x11FF; ++c) {
-    ASSERT_EQ(u_getCombiningClass(static_cast<UChar32>(c)), 0)
+  for (char32_t c = 0; c < 0x110000; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    const auto u = static_cast<UChar32>(c);
+    UErrorCode status = U_ZERO_ERROR;
+    const bool yes = nfc.quickCheck(icu::UnicodeString(u), status) == UNORM_YES;
+    ASSERT_TRUE(U_SUCCESS(status));
+    const bool trivial = yes && nfc.getCombiningClass(u) == 0;
+    ASSERT_EQ(nfc_trivial(c), trivial) << std::hex << static_cast<unsigned>(c);
+    // What the scan relies on: a boundary before every trivial character.
+    if (trivial) ASSERT_TRUE(nfc.hasBoundaryBefore(u)) << std::hex << static_cast<unsigned>(c);
+    ASSERT_EQ(nfc_non_starter(c),
+              u_getIntPropertyValue(u, UCHAR_LEAD_CANONICAL_COMBINING_CLASS) != 0)
         << std::hex << static_cast<unsigned>(c);
   }
-  // Below U+0300 the byte scan alone decides; check that range too.
-  for (char32_t c = 0; c < 0x300; ++c) {
-    UErrorCode status = U_ZERO_ERROR;
-    ASSERT_EQ(nfc.quickCheck(icu::UnicodeString(static_cast<UChar32>(c)), status), UNORM_YES);
-    ASSERT_EQ(u_getCombiningClass(static_cast<UChar32>(c)), 0);
+  // Bytes below 0xCC (up to U+02FF) are passed over without a lookup.
+  for (char32_t c = 0; c < 0x300; ++c) ASSERT_TRUE(nfc_trivial(c));
+}
+
+// The vector scan under every instruction set compiled in and present on
+// this CPU agrees with the plain loop, for a hit at every offset around the
+// vector widths and for none.
+TEST(NfcFastPath, VectorScanMatchesScalarUnderEveryTarget) {
+  std::mt19937 rng(12);
+  std::vector<std::uint8_t> bytes(300);
+  for (const std::uint8_t limit : {std::uint8_t{0x80}, std::uint8_t{0xCC}, std::uint8_t{0xFF}}) {
+    for (std::size_t hit = 0; hit <= bytes.size(); ++hit) {
+      for (auto& b : bytes) b = static_cast<std::uint8_t>(rng() % limit);
+      if (hit < bytes.size()) bytes[hit] = static_cast<std::uint8_t>(limit + rng() % (256 - limit));
+      for (const std::size_t from : {std::size_t{0}, std::size_t{1}, std::size_t{7}}) {
+        const std::size_t n = bytes.size() - from - hit % 3;
+        const std::size_t expected = first_at_least_scalar(bytes.data() + from, n, limit);
+        ASSERT_EQ(first_at_least(bytes.data() + from, n, limit), expected);
+        for (const std::size_t got : first_at_least_every_target(bytes.data() + from, n, limit)) {
+          ASSERT_EQ(got, expected) << "hit " << hit << " from " << from;
+        }
+      }
+    }
   }
 }
 

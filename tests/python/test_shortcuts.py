@@ -68,10 +68,10 @@ def test_data_hash_in_place_path_matches_model(seed, where):
         quorvane.verify_data_hash(text, expected["hash"], expected["exclusions"], alg)
 
 
-# Texts of a million characters and more are converted to UTF-8 a piece at
-# a time; the pieces are 65536 characters long.
+# Long texts that are not all ASCII are read as code points a chunk at a
+# time; the chunks are 16384 characters long.
 LONG = 1 << 20
-PIECE = 1 << 16
+PIECE = 1 << 14
 
 
 @pytest.mark.parametrize("filler", ["a", "\u00e9", "\u4e2d", "\U0001f600", "ab\ufeff\ufe0f"])

@@ -13,9 +13,24 @@
 
 namespace quorvane::hardbinding::provided {
 
-// SHA-256, SHA-384 and SHA-512 (FIPS 180-4), one-shot over the whole input.
+// SHA-256, SHA-384 and SHA-512 (FIPS 180-4), one-shot or incremental.
+// Uses libcrypto's SHA-2 functions directly: no algorithm fetch per call,
+// nothing cached, no provider machinery.
 struct BuiltinCrypto {
+  // An incremental digest: write() the input in order, then finish() once.
+  class Stream final : public ByteSink {
+   public:
+    explicit Stream(Algorithm alg) noexcept;
+    void write(std::span<const std::uint8_t> bytes) override;
+    std::vector<std::uint8_t> finish();
+
+   private:
+    Algorithm alg_;
+    alignas(16) unsigned char state_[256];
+  };
+
   std::vector<std::uint8_t> digest(Algorithm alg, std::span<const std::uint8_t> data) const;
+  Stream begin(Algorithm alg) const noexcept { return Stream(alg); }
 };
 
 // The versions of the character data UnicodeNfc normalises with: Unicode's
@@ -31,17 +46,20 @@ NfcDataVersion nfc_data_version();
 // ICU reporting a failure other than exhausted memory (which is thrown as
 // std::bad_alloc) is a broken installation, not an input error; it is thrown
 // as std::runtime_error for the caller's boundary to report.
+// Time is linear in the length of the text for every input.
 struct UnicodeNfc {
   std::string normalize(std::string_view text) const;
   // The same result; hands `text` back without a copy when it is already
   // known to be in NFC.
   std::string normalize_owned(std::string&& text) const;
-  // True when normalize(text) would return `text` unchanged (may answer
-  // false for texts of 2 GiB and more that are in NFC, never true wrongly).
+  // True exactly when normalize(text) would return `text` unchanged.
   bool is_normalized(std::string_view text) const;
+  // Writes the NFC of the pieces, read as one text joined in order, to
+  // `sink`. Each piece must be valid UTF-8 on its own.
+  void normalize_to(std::span<const std::string_view> pieces, ByteSink& sink) const;
 };
 
-static_assert(Hasher<BuiltinCrypto>);
-static_assert(Normalizer<UnicodeNfc>);
+static_assert(StreamingHasher<BuiltinCrypto>);
+static_assert(StreamingNormalizer<UnicodeNfc>);
 
 }  // namespace quorvane::hardbinding::provided
