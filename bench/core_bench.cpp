@@ -5,13 +5,12 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
-#include <string>
-#include <vector>
-
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
 #include <quorvane/vs.hpp>
 #include <quorvane/wrapper.hpp>
+#include <string>
+#include <vector>
 
 namespace {
 

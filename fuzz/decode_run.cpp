@@ -1,8 +1,9 @@
 // vs::decode_run on arbitrary valid UTF-8: the decoded bytes, written back as
 // selectors, are exactly the consumed text, and the run stops in front of
 // the first character that is not a selector.
-#include "fuzz_support.hpp"
 #include <quorvane/vs.hpp>
+
+#include "fuzz_support.hpp"
 
 using namespace quorvane;
 

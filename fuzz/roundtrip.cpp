@@ -1,8 +1,9 @@
 // encode -> embed -> extract -> strip for arbitrary payloads and host texts,
 // the padded-length law 4n + 61, arbitrary padding behind the payload, the
 // padding rule for every gap, and target_length at the edge of 64 bits.
-#include "fuzz_support.hpp"
 #include <quorvane/vs.hpp>
+
+#include "fuzz_support.hpp"
 
 using namespace quorvane;
 using fuzz::ByteVec;

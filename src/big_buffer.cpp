@@ -1,6 +1,5 @@
-#include <quorvane/internal/big_buffer.hpp>
-
 #include <cstdint>
+#include <quorvane/internal/big_buffer.hpp>
 
 #if defined(__linux__)
 #include <sys/mman.h>

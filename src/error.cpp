@@ -1,6 +1,5 @@
-#include <quorvane/error.hpp>
-
 #include <charconv>
+#include <quorvane/error.hpp>
 
 namespace quorvane {
 namespace {

@@ -4,7 +4,6 @@
 
 namespace quorvane::utf8 {
 
-
 std::optional<Decoded> decode(std::string_view text, std::size_t offset) noexcept {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data()) + offset;
   const std::size_t n = text.size() - offset;

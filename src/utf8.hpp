@@ -4,11 +4,10 @@
 // to this repository; the public helpers are in <quorvane/utf8.hpp>.
 #pragma once
 
-#include <quorvane/utf8.hpp>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <quorvane/utf8.hpp>
 #include <span>
 
 namespace quorvane::utf8 {

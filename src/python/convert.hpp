@@ -8,15 +8,15 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <quorvane/error.hpp>
+#include <quorvane/hardbinding.hpp>
+#include <quorvane/internal/big_buffer.hpp>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include <quorvane/internal/big_buffer.hpp>
 #include "call.hpp"
-#include <quorvane/error.hpp>
-#include <quorvane/hardbinding.hpp>
 #include "ref.hpp"
 
 namespace quorvane::python {

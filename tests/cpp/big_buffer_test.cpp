@@ -1,12 +1,10 @@
-#include <quorvane/internal/big_buffer.hpp>
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <quorvane/internal/big_buffer.hpp>
+#include <quorvane/wrapper.hpp>
 #include <string>
 #include <vector>
-
-#include <quorvane/wrapper.hpp>
 
 namespace quorvane {
 namespace {

@@ -1,9 +1,8 @@
-#include <quorvane/error.hpp>
-
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <optional>
+#include <quorvane/error.hpp>
 #include <string>
 #include <string_view>
 

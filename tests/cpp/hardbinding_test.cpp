@@ -1,13 +1,12 @@
-#include <quorvane/hardbinding.hpp>
-
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <optional>
+#include <quorvane/hardbinding.hpp>
+#include <quorvane/hardbinding/provided.hpp>
 #include <string>
 #include <vector>
 
-#include <quorvane/hardbinding/provided.hpp>
 #include "support/reference.hpp"
 
 namespace quorvane::hardbinding {

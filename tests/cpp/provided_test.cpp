@@ -1,15 +1,14 @@
-#include <quorvane/hardbinding/provided.hpp>
-#include "hardbinding/nfc.hpp"
-
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <quorvane/hardbinding/provided.hpp>
 #include <random>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "hardbinding/nfc.hpp"
 #include "support/reference.hpp"
 
 namespace quorvane::hardbinding::provided {

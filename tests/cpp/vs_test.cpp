@@ -1,13 +1,12 @@
-#include <quorvane/vs.hpp>
-
 #include <gtest/gtest.h>
 
+#include <quorvane/vs.hpp>
+#include <quorvane/wrapper.hpp>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "support/reference.hpp"
-#include <quorvane/wrapper.hpp>
 
 namespace quorvane {
 namespace {

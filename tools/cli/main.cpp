@@ -10,11 +10,11 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <quorvane/hardbinding/provided.hpp>
 #include <sstream>
 #include <string>
 
 #include "commands.hpp"
-#include <quorvane/hardbinding/provided.hpp>
 
 #ifndef QUORVANE_VERSION
 #error "QUORVANE_VERSION must be defined by the build"
