@@ -249,17 +249,34 @@ bool ascii_only(PyObject* obj) {
   return answer.get() == Py_True;
 }
 
+// Copies the UTF-8 of the all-ASCII str `piece` of `count` characters to
+// `out`. The interpreter keeps such a str as its own UTF-8, so its encoder
+// only copies it.
+bool copy_ascii(PyObject* piece, Py_ssize_t count, char* out) noexcept {
+  Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(piece));
+  if (!utf8) return false;
+  const char* data = PyBytes_AsString(utf8.get());
+  if (data == nullptr || PyBytes_Size(utf8.get()) != count) return false;
+  std::memcpy(out, data, static_cast<std::size_t>(count));
+  return true;
+}
+
 // The UTF-8 of a long str that is not all ASCII, into one buffer of our
-// own. The interpreter encodes such a str character by character; here the
-// code points are copied out a chunk at a time into a reused buffer and
-// transcoded in bulk. Returns false, with no exception pending, where that
-// fails (a lone surrogate, exhausted memory): the caller then converts the
-// whole str, which raises the interpreter's own exception for it.
+// own. The interpreter encodes such a str character by character; here it
+// is read a chunk at a time. A chunk comes out as a str of the narrowest
+// width that holds it: an all-ASCII chunk is its own UTF-8 and is copied;
+// any other has its code points copied into a reused buffer and transcoded
+// in bulk. Returns false, with no exception pending, where that fails (a
+// lone surrogate, exhausted memory): the caller then converts the whole
+// str, which raises the interpreter's own exception for it.
 bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
   thread_local std::unique_ptr<char32_t[]> scratch;
   bool ok = true;
   try {
     if (!scratch) scratch.reset(new char32_t[kChunk]);
+    Ref isascii =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"));
+    if (!isascii) PyErr_Clear();
     text.owned.resize_and_overwrite(
         static_cast<std::size_t>(length) * 4, [&](char* out, std::size_t) noexcept {
           std::size_t written = 0;
@@ -267,8 +284,28 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
             const Py_ssize_t end = std::min(length, at + kChunk);
             Ref piece = at == 0 && end == length ? Ref::borrow(obj)
                                                  : Ref::steal(PyUnicode_Substring(obj, at, end));
+            if (!piece) {
+              ok = false;
+              return std::size_t{0};
+            }
+            if (isascii && piece.get() != obj) {
+              Ref answer =
+                  Ref::steal(PyObject_CallFunctionObjArgs(isascii.get(), piece.get(), nullptr));
+              if (!answer) {
+                ok = false;
+                return std::size_t{0};
+              }
+              if (answer.get() == Py_True) {
+                if (!copy_ascii(piece.get(), end - at, out + written)) {
+                  ok = false;
+                  return std::size_t{0};
+                }
+                written += static_cast<std::size_t>(end - at);
+                continue;
+              }
+            }
             auto* units = reinterpret_cast<Py_UCS4*>(scratch.get());
-            if (!piece || PyUnicode_AsUCS4(piece.get(), units, end - at, 0) == nullptr) {
+            if (PyUnicode_AsUCS4(piece.get(), units, end - at, 0) == nullptr) {
               ok = false;
               return std::size_t{0};
             }
