@@ -205,6 +205,16 @@ std::size_t first_non_trivial(const CodePointTable& t, const unsigned char* p, s
       i += p[i + 1 < n ? i + 1 : i] < 0xCC ? first_at_least(p + i, n - i, 0xCC) : 1;
       continue;
     }
+    if ((p[i] & 0xF0) == 0xE0) {
+      // Characters of 3 bytes (most of CJK, Hangul, punctuation) come in
+      // runs: a loop for them alone, without the dispatch on each lead.
+      do {
+        const char32_t c = ((p[i] & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
+        if (!t.trivial(c)) return i;
+        i += 3;
+      } while (i < n && (p[i] & 0xF0) == 0xE0);
+      continue;
+    }
     std::size_t width;
     const char32_t c = decode(p, i, width);
     if (!t.trivial(c)) return i;
