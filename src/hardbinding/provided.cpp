@@ -201,8 +201,13 @@ std::size_t first_non_trivial(const CodePointTable& t, const unsigned char* p, s
   while (i < n) {
     if (p[i] < 0xCC) {
       // Bytes below 0xCC (ASCII, continuation bytes, the leads of
-      // U+0080..U+02FF) are all parts of trivial characters.
-      i += p[i + 1 < n ? i + 1 : i] < 0xCC ? first_at_least(p + i, n - i, 0xCC) : 1;
+      // U+0080..U+02FF) are all parts of trivial characters. Short
+      // stretches of them (the spaces and stops between the words of other
+      // scripts) are passed over here, long ones by the vector scan.
+      const std::size_t near = std::min(n, i + 8);
+      std::size_t k = i + 1;
+      while (k < near && p[k] < 0xCC) ++k;
+      i = k < near || k == n ? k : k + first_at_least(p + k, n - k, 0xCC);
       continue;
     }
     if ((p[i] & 0xF0) == 0xE0) {
