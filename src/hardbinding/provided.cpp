@@ -330,18 +330,33 @@ std::string presort(const icu::Normalizer2& nfc, std::string_view text) {
   return out;
 }
 
-// Forwards ICU's output to a ByteSink.
+// Forwards ICU's output to a ByteSink. ICU appends a composed character at
+// a time, a few bytes each, so the output is gathered here and written in
+// blocks: drain() writes what is held.
 class IcuSink final : public icu::ByteSink {
  public:
   explicit IcuSink(hardbinding::ByteSink& to) : to_(to) {}
   void Append(const char* bytes, int32_t n) override {
-    if (n > 0) {
-      to_.write({reinterpret_cast<const std::uint8_t*>(bytes), static_cast<std::size_t>(n)});
+    if (n <= 0) return;
+    const auto size = static_cast<std::size_t>(n);
+    if (size > held_.size() - used_) drain();
+    if (size >= held_.size()) {
+      to_.write({reinterpret_cast<const std::uint8_t*>(bytes), size});
+      return;
     }
+    std::memcpy(held_.data() + used_, bytes, size);
+    used_ += size;
+  }
+  void drain() {
+    if (used_ == 0) return;
+    to_.write({held_.data(), used_});
+    used_ = 0;
   }
 
  private:
   hardbinding::ByteSink& to_;
+  std::array<std::uint8_t, 4096> held_;
+  std::size_t used_ = 0;
 };
 
 void write(hardbinding::ByteSink& sink, std::string_view bytes) {
@@ -477,6 +492,7 @@ class NfcWriter {
     UErrorCode status = U_ZERO_ERROR;
     n.normalizeUTF8(0, icu::StringPiece(stretch.data(), static_cast<int32_t>(stretch.size())), sink,
                     nullptr, status);
+    sink.drain();
     if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
     if (U_FAILURE(status)) throw std::runtime_error("ICU normalisation failed");
     buffer_.clear();
