@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <quorvane/internal/utf8_from_utf32.hpp>
+
+#include "utf8.hpp"
 
 namespace quorvane::python {
 namespace {
@@ -234,20 +235,8 @@ void free_storage(S& buffer) noexcept {
   S().swap(buffer);
 }
 
-// Whether the str `obj` is all ASCII, by str.isascii itself (not an
-// override), which reads a flag. The UTF-8 of such a str is a copy of its
-// storage, which the interpreter's encoder makes at memory speed.
-bool ascii_only(PyObject* obj) {
-  Ref method =
-      Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"));
-  Ref answer =
-      method ? Ref::steal(PyObject_CallFunctionObjArgs(method.get(), obj, nullptr)) : Ref();
-  if (!answer) {
-    PyErr_Clear();
-    return false;
-  }
-  return answer.get() == Py_True;
-}
+// str.isascii unbound, looked up once, so that a subclass cannot answer.
+PyObject* g_str_isascii = nullptr;
 
 // Copies the UTF-8 of the all-ASCII str `piece` of `count` characters to
 // `out`. The interpreter keeps such a str as its own UTF-8, so its encoder
@@ -274,9 +263,6 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
   bool ok = true;
   try {
     if (!scratch) scratch.reset(new char32_t[kChunk]);
-    Ref isascii =
-        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"));
-    if (!isascii) PyErr_Clear();
     text.owned.resize_and_overwrite(
         static_cast<std::size_t>(length) * 4, [&](char* out, std::size_t) noexcept {
           std::size_t written = 0;
@@ -288,14 +274,13 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
               ok = false;
               return std::size_t{0};
             }
-            if (isascii && piece.get() != obj) {
-              Ref answer =
-                  Ref::steal(PyObject_CallFunctionObjArgs(isascii.get(), piece.get(), nullptr));
-              if (!answer) {
+            if (piece.get() != obj) {
+              const auto ascii = str_isascii(piece.get());
+              if (!ascii) {
                 ok = false;
                 return std::size_t{0};
               }
-              if (answer.get() == Py_True) {
+              if (*ascii) {
                 if (!copy_ascii(piece.get(), end - at, out + written)) {
                   ok = false;
                   return std::size_t{0};
@@ -333,13 +318,34 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
 
 }  // namespace
 
+std::optional<bool> str_isascii(PyObject* obj) noexcept {
+  const Ref answer = Ref::steal(PyObject_CallFunctionObjArgs(g_str_isascii, obj, nullptr));
+  if (!answer) return std::nullopt;
+  return answer.get() == Py_True;
+}
+
+void prepare_str_isascii() {
+  if (g_str_isascii != nullptr) return;
+  g_str_isascii =
+      check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"))
+          .release();
+}
+
 Text to_text(PyObject* obj, const char* param) {
   return with_prefix(param, [&] {
     if (!is_str(obj)) raise_cannot_convert(obj, "PyString");
     Text text;
     const Py_ssize_t length = PyUnicode_GetLength(obj);
     if (length < 0) throw PythonError{};
-    if (length >= kCodePointsFrom && !ascii_only(obj) && read_code_points(obj, length, text)) {
+    // An all-ASCII str is its own UTF-8, which the interpreter copies at
+    // memory speed.
+    std::optional<bool> ascii;
+    if (length >= kCodePointsFrom) {
+      ascii = str_isascii(obj);
+      if (!ascii) PyErr_Clear();
+    }
+    if (length >= kCodePointsFrom && !ascii.value_or(false) &&
+        read_code_points(obj, length, text)) {
       return text;
     }
     text.utf8 = Ref::steal(PyUnicode_AsUTF8String(obj));

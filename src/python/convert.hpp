@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <quorvane/error.hpp>
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/internal/big_buffer.hpp>
@@ -61,6 +62,13 @@ struct Text {
 // rule; `param` names the parameter for the prefix rule: a failure that is
 // exactly TypeError becomes TypeError "argument '<param>': <message>".
 Text to_text(PyObject* obj, const char* param);
+
+// Whether the str `obj` is all ASCII, answered by str.isascii itself (an
+// override in a subclass is not asked), which reads a flag, no scan.
+// nullopt, with the exception set, when the call fails.
+std::optional<bool> str_isascii(PyObject* obj) noexcept;
+// Looks up str.isascii once, at import; str_isascii needs it.
+void prepare_str_isascii();
 std::span<const std::uint8_t> to_bytes(PyObject* obj, const char* param);
 std::uint64_t to_size(PyObject* obj, const char* param);
 std::vector<hardbinding::Exclusion> to_exclusions(PyObject* obj, const char* param);

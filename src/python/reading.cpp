@@ -24,15 +24,14 @@ struct Cached {
   PyObject* version = nullptr;
   PyObject* start = nullptr;
   PyObject* length = nullptr;
-  // str.isascii unbound, so that a subclass of str cannot answer for it.
-  PyObject* isascii = nullptr;
 };
 Cached g_cached;
 
 // True when the str `obj` is pure ASCII, which str knows without a scan.
 bool is_ascii(PyObject* obj) {
-  const Ref answer = check(PyObject_CallFunctionObjArgs(g_cached.isascii, obj, nullptr));
-  return answer.get() == Py_True;
+  const auto ascii = str_isascii(obj);
+  if (!ascii) throw PythonError{};
+  return *ascii;
 }
 
 void dict_set(const Ref& dict, PyObject* key, const Ref& value) {
@@ -208,15 +207,12 @@ class CodePointIndex {
 }  // namespace
 
 void prepare_reading() {
-  if (g_cached.isascii != nullptr) return;
+  if (g_cached.payload != nullptr) return;
   Ref payload = check(PyUnicode_InternFromString("payload"));
   Ref version = check(PyUnicode_InternFromString("version"));
   Ref start = check(PyUnicode_InternFromString("start"));
   Ref length = check(PyUnicode_InternFromString("length"));
-  Ref isascii =
-      check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"));
-  g_cached = {payload.release(), version.release(), start.release(), length.release(),
-              isascii.release()};
+  g_cached = {payload.release(), version.release(), start.release(), length.release()};
 }
 
 PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
