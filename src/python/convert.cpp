@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "utf8.hpp"
+#include "hardbinding/utf32.hpp"
 
 namespace quorvane::python {
 namespace {
@@ -294,9 +294,14 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
               ok = false;
               return std::size_t{0};
             }
-            const std::size_t n =
-                utf8_from_utf32({scratch.get(), static_cast<std::size_t>(end - at)}, out + written);
-            if (n == kNotScalarValues) {
+            // The chunk is ours now: other threads run while it is
+            // transcoded.
+            const std::span<const char32_t> chunk(scratch.get(),
+                                                  static_cast<std::size_t>(end - at));
+            const std::size_t n = without_gil(4 * chunk.size(), [&] {
+              return hardbinding::provided::utf8_from_utf32(chunk, out + written);
+            });
+            if (n == hardbinding::provided::kNotScalarValues) {
               ok = false;
               return std::size_t{0};
             }

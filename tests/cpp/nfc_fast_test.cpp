@@ -12,6 +12,7 @@
 
 #include "hardbinding/nfc.hpp"
 #include "hardbinding/scan.hpp"
+#include "hardbinding/utf32.hpp"
 
 namespace quorvane::hardbinding::provided {
 namespace {
@@ -77,6 +78,39 @@ TEST(NfcFastPath, VectorScanMatchesScalarUnderEveryTarget) {
         }
       }
     }
+  }
+}
+
+// The vector transcoder under every instruction set agrees with the plain
+// loop and with ICU, on runs that mix every UTF-8 length across the vector
+// widths, and refuses a surrogate or a value past U+10FFFF wherever it is.
+TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
+  const std::u32string pool = {U'a',      U'~',      U'\u00e9',     U'\u07ff',     U'\u0800',
+                               U'\u4e2d', U'\uffff', U'\U00010000', U'\U0001f600', U'\U0010ffff'};
+  std::mt19937 rng(32);
+  for (int trial = 0; trial < 2000; ++trial) {
+    std::u32string text(rng() % 70, U'a');
+    // Runs of one kind (the vector's fast paths) and mixtures.
+    const bool mixed = trial % 2 == 0;
+    char32_t kind = pool[rng() % pool.size()];
+    for (auto& c : text)
+      c = mixed ? pool[rng() % pool.size()] : (rng() % 9 == 0 ? pool[rng() % pool.size()] : kind);
+    std::string expected;
+    for (char32_t c : text) expected += utf8(c);
+    std::vector<char> out(4 * text.size());
+    ASSERT_EQ(utf8_from_utf32_scalar(text, out.data()), expected.size());
+    ASSERT_EQ(std::string(out.data(), expected.size()), expected);
+    const std::size_t n = utf8_from_utf32(text, out.data());
+    ASSERT_EQ(std::string(out.data(), n), expected);
+    for (const auto& got : utf8_from_utf32_every_target(text)) {
+      ASSERT_EQ(std::string(got.begin(), got.end()), expected);
+    }
+    if (text.empty()) continue;
+    text[rng() % text.size()] =
+        trial % 3 == 0 ? char32_t{0x110000} : char32_t(0xD800 + rng() % 0x800);
+    ASSERT_EQ(utf8_from_utf32_scalar(text, out.data()), kNotScalarValues);
+    ASSERT_EQ(utf8_from_utf32(text, out.data()), kNotScalarValues);
+    for (const auto& got : utf8_from_utf32_every_target(text)) ASSERT_TRUE(got.empty());
   }
 }
 

@@ -1,0 +1,215 @@
+// Compiled once per instruction set by Highway's foreach_target.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "hardbinding/utf32.cpp"
+#include "hardbinding/utf32.hpp"
+
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+#ifndef QUORVANE_UTF32_TABLES
+#define QUORVANE_UTF32_TABLES
+namespace quorvane::hardbinding::provided::utf32_tables {
+
+// Four code points are encoded at once, each into the low bytes of its own
+// 32-bit lane; a byte shuffle then closes the gaps. The shuffle depends on
+// the four UTF-8 lengths, packed two bits each (length - 1) into a key.
+struct Packing {
+  std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
+  std::array<std::uint8_t, 256> size{};
+};
+
+constexpr Packing make_packing() {
+  Packing p;
+  for (unsigned key = 0; key < 256; ++key) {
+    unsigned out = 0;
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      const unsigned len = ((key >> (2 * lane)) & 3) + 1;
+      for (unsigned b = 0; b < len; ++b)
+        p.shuffle[key][out++] = static_cast<std::uint8_t>(4 * lane + b);
+    }
+    p.size[key] = static_cast<std::uint8_t>(out);
+    for (; out < 16; ++out) p.shuffle[key][out] = 0x80;  // zero
+  }
+  return p;
+}
+
+alignas(16) inline constexpr Packing kPacking = make_packing();
+inline constexpr unsigned kAllAscii = 0x00;  // the key of four one-byte characters
+inline constexpr unsigned kAllThree = 0xAA;  // and of four three-byte ones
+
+// The low byte of each lane to the front.
+alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
+    0, 4, 8, 12, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+
+}  // namespace quorvane::hardbinding::provided::utf32_tables
+#endif
+
+HWY_BEFORE_NAMESPACE();
+namespace quorvane::hardbinding::provided {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
+#if HWY_TARGET == HWY_SCALAR
+  // One lane and no byte shuffle: the plain loop.
+  return utf8_from_utf32_scalar({in, n}, out);
+#else
+  using utf32_tables::kAllAscii;
+  using utf32_tables::kAllThree;
+  using utf32_tables::kLowBytes;
+  using utf32_tables::kPacking;
+  // 128-bit vectors on every target: the byte shuffle works within 128 bits.
+  const hn::Full128<std::uint32_t> d;
+  const hn::Full128<std::uint8_t> d8;
+  const auto* p = reinterpret_cast<const std::uint32_t*>(in);
+  auto* o = reinterpret_cast<std::uint8_t*>(out);
+  const auto low_bytes = hn::Load(d8, kLowBytes);
+  const auto max1 = hn::Set(d, 0x7Fu), max2 = hn::Set(d, 0x7FFu), max3 = hn::Set(d, 0xFFFFu);
+  const auto six = hn::Set(d, 0x3Fu), cont = hn::Set(d, 0x80u);
+  const auto surrogate = hn::Set(d, 0xD800u), surrogates = hn::Set(d, 0x800u);
+  const auto top = hn::Set(d, 0x10FFFFu);
+  auto bad = hn::Zero(d);  // all ones in a lane that saw a non-scalar value
+
+  const auto three_first = hn::Set(d, 0x800u), three_count = hn::Set(d, 0xF800u);
+  const auto three_shuffle = hn::Load(d8, kPacking.shuffle[kAllThree].data());
+
+  // The lengths of the last four code points encoded, as a packing key:
+  // text tends to stay in one script, so the next code points most likely
+  // have the same lengths, and the runs of all ASCII and of all three-byte
+  // characters have loops of their own.
+  unsigned key = kAllAscii;
+  std::size_t i = 0;
+  while (i + 4 <= n) {
+    if (key == kAllAscii) {
+      // Sixteen code points at a time while they are all ASCII.
+      while (i + 16 <= n) {
+        const auto a = hn::LoadU(d, p + i), b = hn::LoadU(d, p + i + 4);
+        const auto c = hn::LoadU(d, p + i + 8), e = hn::LoadU(d, p + i + 12);
+        if (!hn::AllFalse(d, hn::Gt(hn::Or(hn::Or(a, b), hn::Or(c, e)), max1))) break;
+        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, a), low_bytes), d8, o);
+        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, b), low_bytes), d8, o + 4);
+        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, c), low_bytes), d8, o + 8);
+        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, e), low_bytes), d8, o + 12);
+        o += 16;
+        i += 16;
+      }
+    } else if (key == kAllThree) {
+      // Eight code points at a time while they are all U+0800..U+FFFF and
+      // none a surrogate: most of Chinese, Japanese and Korean text.
+      while (i + 8 <= n) {
+        const auto a = hn::LoadU(d, p + i), b = hn::LoadU(d, p + i + 4);
+        const auto in_range = hn::And(hn::Lt(hn::Sub(a, three_first), three_count),
+                                      hn::Lt(hn::Sub(b, three_first), three_count));
+        const auto surrogate_in = hn::Or(hn::Lt(hn::Sub(a, surrogate), surrogates),
+                                         hn::Lt(hn::Sub(b, surrogate), surrogates));
+        if (!hn::AllTrue(d, in_range) || !hn::AllFalse(d, surrogate_in)) break;
+        for (const auto c : {a, b}) {
+          const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+          const auto last = hn::Or(hn::And(c, six), cont);
+          const auto words = hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
+                                    hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
+          hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), three_shuffle), d8, o);
+          o += 12;
+        }
+        i += 8;
+      }
+    }
+    if (i + 4 > n) break;
+
+    const auto c = hn::LoadU(d, p + i);
+    const auto m1 = hn::Gt(c, max1), m2 = hn::Gt(c, max2);
+    const auto last = hn::Or(hn::And(c, six), cont);
+    const auto two =
+        hn::Or(hn::Or(hn::ShiftRight<6>(c), hn::Set(d, 0xC0u)), hn::ShiftLeft<8>(last));
+    auto len = hn::Sub(hn::Zero(d), hn::VecFromMask(d, m1));  // length - 1 of each lane
+    auto words = hn::IfThenElse(m1, two, c);
+    if (!hn::AllFalse(d, m2)) {
+      const auto m3 = hn::Gt(c, max3);
+      bad = hn::Or(bad, hn::VecFromMask(d, hn::Lt(hn::Sub(c, surrogate), surrogates)));
+      bad = hn::Or(bad, hn::VecFromMask(d, hn::Gt(c, top)));
+      len = hn::Sub(hn::Sub(len, hn::VecFromMask(d, m2)), hn::VecFromMask(d, m3));
+      const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+      const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
+      const auto three = hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
+                                hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
+      const auto four = hn::Or(hn::Or(hn::ShiftRight<18>(c), hn::Set(d, 0xF0u)),
+                               hn::Or(hn::ShiftLeft<8>(third),
+                                      hn::Or(hn::ShiftLeft<16>(second), hn::ShiftLeft<24>(last))));
+      words = hn::IfThenElse(m3, four, hn::IfThenElse(m2, three, words));
+    }
+    // The lanes' lengths - 1, one byte each, then two bits each.
+    const std::uint32_t packed =
+        hn::GetLane(hn::BitCast(d, hn::TableLookupBytes(hn::BitCast(d8, len), low_bytes)));
+    key = (packed * 0x01041040u) >> 24;
+    const auto shuffle = hn::Load(d8, kPacking.shuffle[key].data());
+    hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
+    o += kPacking.size[key];
+    i += 4;
+  }
+  const std::size_t tail = utf8_from_utf32_scalar({in + i, n - i}, reinterpret_cast<char*>(o));
+  if (tail == kNotScalarValues || !hn::AllTrue(d, hn::Eq(bad, hn::Zero(d)))) {
+    return kNotScalarValues;
+  }
+  return static_cast<std::size_t>(o - reinterpret_cast<std::uint8_t*>(out)) + tail;
+#endif
+}
+
+}  // namespace HWY_NAMESPACE
+}  // namespace quorvane::hardbinding::provided
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace quorvane::hardbinding::provided {
+
+HWY_EXPORT(Utf8FromUtf32);
+
+std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept {
+  return HWY_DYNAMIC_DISPATCH(Utf8FromUtf32)(in.data(), in.size(), out);
+}
+
+std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noexcept {
+  char* o = out;
+  bool bad = false;
+  for (const char32_t cp : in) {
+    const auto c = static_cast<std::uint32_t>(cp);
+    if (c < 0x80) {
+      *o++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (c >> 6));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      bad |= c - 0xD800u < 0x800u;
+      *o++ = static_cast<char>(0xE0 | (c >> 12));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      bad |= c > 0x10FFFF;
+      *o++ = static_cast<char>(0xF0 | (c >> 18));
+      *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return bad ? kNotScalarValues : static_cast<std::size_t>(o - out);
+}
+
+std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char32_t> in) {
+  std::vector<std::vector<char>> out;
+  for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
+    hwy::SetSupportedTargetsForTest(target);
+    std::vector<char> bytes(4 * in.size());
+    // Dispatch again under the target now in force.
+    const std::size_t n = HWY_DYNAMIC_DISPATCH(Utf8FromUtf32)(in.data(), in.size(), bytes.data());
+    bytes.resize(n == kNotScalarValues ? 0 : n);
+    out.push_back(std::move(bytes));
+  }
+  hwy::SetSupportedTargetsForTest(0);
+  return out;
+}
+
+}  // namespace quorvane::hardbinding::provided
+#endif
