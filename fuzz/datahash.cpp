@@ -51,6 +51,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::HeapCopy copy(text);
   const Result<DataHash> computed =
       hardbinding::compute_data_hash(copy.view(), alg, BuiltinCrypto{}, UnicodeNfc{});
+  // The same text handed over in order, as a front end that produces it
+  // piece by piece does: a prefix without U+FEFF fed in pieces, then the
+  // rest. Same binding, same error.
+  {
+    const std::size_t marker = std::min(text.find("\xEF\xBB\xBF"), text.size());
+    std::vector<std::size_t> cuts{0};
+    for (const auto& c : testing::code_points(text)) {
+      if (c.offset + c.width <= marker) cuts.push_back(c.offset + c.width);
+    }
+    const std::size_t split = cuts[in.byte() % cuts.size()];
+    auto stream = BuiltinCrypto{}.begin(alg);
+    auto writer = UnicodeNfc{}.writer(stream);
+    std::size_t fed = 0;
+    while (fed < split) {
+      std::size_t next = cuts[in.byte() % cuts.size()];
+      if (next <= fed || next > split) next = split;
+      writer.feed(std::string_view(text).substr(fed, next - fed));
+      fed = next;
+    }
+    const fuzz::HeapCopy rest(std::string_view(text).substr(split));
+    const Result<DataHash> streamed =
+        hardbinding::finish_data_hash(split, rest.view(), alg, stream, writer);
+    FUZZ_CHECK(streamed.has_value() == computed.has_value());
+    if (computed) FUZZ_CHECK(*streamed == *computed);
+    if (!computed) FUZZ_CHECK(streamed.error().kind() == computed.error().kind());
+  }
+
   const auto located = testing::ref_locate_all(text);
   if (located.size() != 1) {
     FUZZ_CHECK(!computed.has_value());

@@ -114,6 +114,17 @@ concept StreamingNormalizer =
     Normalizer<N> && requires(const N& n, std::span<const std::string_view> pieces,
                               ByteSink& sink) { n.normalize_to(pieces, sink); };
 
+// A normaliser that can also take the pieces one at a time:
+// `n.writer(sink)` returns a writer whose `feed(piece)`, called for each
+// piece in order, and then `finish()`, write to `sink` what
+// `n.normalize_to(pieces, sink)` would.
+template <class N>
+concept IncrementalNormalizer =
+    StreamingNormalizer<N> && requires(const N& n, ByteSink& sink, std::string_view piece) {
+      n.writer(sink).feed(piece);
+      n.writer(sink).finish();
+    };
+
 // The bytes that a data hash covers: `text` with the `exclusions` removed in
 // list order, the joined remainder normalised by N as one text.
 // Each exclusion must satisfy, in this order: start + length does not
@@ -258,6 +269,30 @@ Result<DataHash> compute_data_hash(std::string_view text, Algorithm alg, const H
   out.exclusions.push_back(ex);
   out.alg = std::string(alg.id());
   out.hash = std::move(*digest);
+  return out;
+}
+
+// compute_data_hash for a text that arrives in order, for a front end that
+// produces it piece by piece: the caller has given the first `prefix_size`
+// bytes to `writer` (a writer of N whose sink is `stream`, a stream of H
+// begun for `alg`), and those bytes hold no U+FEFF, so no wrapper starts
+// among them and all of them are kept; `rest` is the remainder of the text.
+// The result is that of compute_data_hash over the whole text.
+// Errors: as compute_data_hash.
+template <class Stream, class Writer>
+Result<DataHash> finish_data_hash(std::uint64_t prefix_size, std::string_view rest, Algorithm alg,
+                                  Stream& stream, Writer& writer) {
+  auto found = wrapper::extract_range(rest);
+  if (!found) return std::unexpected(std::move(found.error()));
+  const Exclusion local{found->start, found->length};
+  auto pieces = detail::kept_pieces(rest, std::span<const Exclusion>(&local, 1));
+  if (!pieces) return std::unexpected(std::move(pieces.error()));
+  for (std::string_view piece : *pieces) writer.feed(piece);
+  writer.finish();
+  DataHash out;
+  out.exclusions.push_back({prefix_size + found->start, found->length});
+  out.alg = std::string(alg.id());
+  out.hash = stream.finish();
   return out;
 }
 

@@ -563,6 +563,18 @@ std::string nfc_normalize(std::string_view text, std::size_t piece) {
   return out;
 }
 
+struct UnicodeNfc::Writer::Impl {
+  NfcWriter writer;
+};
+
+UnicodeNfc::Writer::Writer(ByteSink& sink)
+    : impl_(std::make_unique<Impl>(NfcWriter(sink, kDefaultNfcPiece))) {}
+UnicodeNfc::Writer::Writer(Writer&&) noexcept = default;
+UnicodeNfc::Writer& UnicodeNfc::Writer::operator=(Writer&&) noexcept = default;
+UnicodeNfc::Writer::~Writer() = default;
+void UnicodeNfc::Writer::feed(std::string_view piece) { impl_->writer.feed(piece, false); }
+void UnicodeNfc::Writer::finish() { impl_->writer.finish(); }
+
 std::string UnicodeNfc::normalize(std::string_view text) const { return nfc_normalize(text); }
 
 void UnicodeNfc::normalize_to(std::span<const std::string_view> pieces, ByteSink& sink) const {

@@ -226,8 +226,6 @@ namespace {
 
 // Texts of this many characters and more are read as code points.
 constexpr Py_ssize_t kCodePointsFrom = 4096;
-// Code points read at a time: the scratch buffer stays in the cache.
-constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 14;
 
 // Frees a buffer's storage, not only its contents.
 template <class S>
@@ -251,61 +249,23 @@ bool copy_ascii(PyObject* piece, Py_ssize_t count, char* out) noexcept {
 }
 
 // The UTF-8 of a long str that is not all ASCII, into one buffer of our
-// own. The interpreter encodes such a str character by character; here it
-// is read a chunk at a time. A chunk comes out as a str of the narrowest
-// width that holds it: an all-ASCII chunk is its own UTF-8 and is copied;
-// any other has its code points copied into a reused buffer and transcoded
-// in bulk. Returns false, with no exception pending, where that fails (a
-// lone surrogate, exhausted memory): the caller then converts the whole
-// str, which raises the interpreter's own exception for it.
+// own, a chunk at a time. Returns false, with no exception pending, where
+// that fails: the caller then converts the whole str, which raises the
+// interpreter's own exception for it.
 bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
-  thread_local std::unique_ptr<char32_t[]> scratch;
   bool ok = true;
   try {
-    if (!scratch) scratch.reset(new char32_t[kChunk]);
+    Utf8Chunks chunks(obj, length);
     text.owned.resize_and_overwrite(
         static_cast<std::size_t>(length) * 4, [&](char* out, std::size_t) noexcept {
           std::size_t written = 0;
-          for (Py_ssize_t at = 0; at < length; at += kChunk) {
-            const Py_ssize_t end = std::min(length, at + kChunk);
-            Ref piece = at == 0 && end == length ? Ref::borrow(obj)
-                                                 : Ref::steal(PyUnicode_Substring(obj, at, end));
-            if (!piece) {
+          while (!chunks.done()) {
+            const auto n = chunks.next(out + written, [](std::string_view) {});
+            if (!n) {
               ok = false;
               return std::size_t{0};
             }
-            if (piece.get() != obj) {
-              const auto ascii = str_isascii(piece.get());
-              if (!ascii) {
-                ok = false;
-                return std::size_t{0};
-              }
-              if (*ascii) {
-                if (!copy_ascii(piece.get(), end - at, out + written)) {
-                  ok = false;
-                  return std::size_t{0};
-                }
-                written += static_cast<std::size_t>(end - at);
-                continue;
-              }
-            }
-            auto* units = reinterpret_cast<Py_UCS4*>(scratch.get());
-            if (PyUnicode_AsUCS4(piece.get(), units, end - at, 0) == nullptr) {
-              ok = false;
-              return std::size_t{0};
-            }
-            // The chunk is ours now: other threads run while it is
-            // transcoded.
-            const std::span<const char32_t> chunk(scratch.get(),
-                                                  static_cast<std::size_t>(end - at));
-            const std::size_t n = without_gil(4 * chunk.size(), [&] {
-              return hardbinding::provided::utf8_from_utf32(chunk, out + written);
-            });
-            if (n == hardbinding::provided::kNotScalarValues) {
-              ok = false;
-              return std::size_t{0};
-            }
-            written += n;
+            written += *n;
           }
           return written;
         });
@@ -322,6 +282,35 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
 }
 
 }  // namespace
+
+Utf8Chunks::Utf8Chunks(PyObject* str, Py_ssize_t length) : str_(str), length_(length) {
+  thread_local std::unique_ptr<char32_t[]> scratch;
+  if (!scratch) scratch.reset(new char32_t[kChunk]);
+  scratch_ = scratch.get();
+}
+
+bool Utf8Chunks::read(Py_ssize_t end, char* out, std::span<const char32_t>& code_points,
+                      std::size_t& ascii) noexcept {
+  const Py_ssize_t count = end - at_;
+  Ref piece = at_ == 0 && end == length_ ? Ref::borrow(str_)
+                                         : Ref::steal(PyUnicode_Substring(str_, at_, end));
+  if (!piece) return false;
+  // A chunk comes out as a str of the narrowest width that holds it: an
+  // all-ASCII one is its own UTF-8 and is copied.
+  if (piece.get() != str_) {
+    const auto is_ascii = str_isascii(piece.get());
+    if (!is_ascii) return false;
+    if (*is_ascii) {
+      ascii = static_cast<std::size_t>(count);
+      return copy_ascii(piece.get(), count, out);
+    }
+  }
+  if (PyUnicode_AsUCS4(piece.get(), reinterpret_cast<Py_UCS4*>(scratch_), count, 0) == nullptr) {
+    return false;
+  }
+  code_points = {scratch_, static_cast<std::size_t>(count)};
+  return true;
+}
 
 std::optional<bool> str_isascii(PyObject* obj) noexcept {
   const Ref answer = Ref::steal(PyObject_CallFunctionObjArgs(g_str_isascii, obj, nullptr));

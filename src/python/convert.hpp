@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <initializer_list>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "call.hpp"
+#include "hardbinding/utf32.hpp"
 #include "ref.hpp"
 
 namespace quorvane::python {
@@ -56,6 +58,62 @@ struct Text {
   std::basic_string<char, std::char_traits<char>, BigBufferAllocator<char>>
       owned;  // for long texts
   std::string_view view;
+};
+
+// A long str read as UTF-8 a chunk at a time. Each chunk is copied out of
+// the str with the interpreter lock held and transcoded with it released,
+// so that other threads run meanwhile. The interpreter encodes a str
+// character by character; this reads its code points in bulk.
+class Utf8Chunks {
+ public:
+  // Code points read at a time: the scratch buffer stays in the cache.
+  static constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 14;
+  // The most bytes that one chunk's UTF-8 takes.
+  static constexpr std::size_t kMaxChunkBytes = 4 * static_cast<std::size_t>(kChunk);
+
+  // `str` is a str of `length` characters that the caller holds.
+  Utf8Chunks(PyObject* str, Py_ssize_t length);
+
+  bool done() const noexcept { return at_ == length_; }
+
+  // Writes the UTF-8 of the next chunk to `out`, which must have room for
+  // kMaxChunkBytes, then calls `then(utf8)` on it, still with the lock
+  // released; returns its size. nullopt, with no exception pending, when
+  // the chunk has no UTF-8 (a lone surrogate) or cannot be read (exhausted
+  // memory): converting the whole str then raises the interpreter's own
+  // exception for it. Call with the lock held; `then` must not touch Python.
+  template <class Then>
+  std::optional<std::size_t> next(char* out, Then&& then) {
+    const Py_ssize_t end = std::min(length_, at_ + kChunk);
+    std::span<const char32_t> code_points;
+    std::size_t ascii = 0;
+    if (!read(end, out, code_points, ascii)) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    at_ = end;
+    const std::size_t n = without_gil(kMaxChunkBytes, [&]() -> std::size_t {
+      const std::size_t size =
+          code_points.empty() ? ascii : hardbinding::provided::utf8_from_utf32(code_points, out);
+      if (size == hardbinding::provided::kNotScalarValues) return size;
+      then(std::string_view(out, size));
+      return size;
+    });
+    if (n == hardbinding::provided::kNotScalarValues) return std::nullopt;
+    return n;
+  }
+
+ private:
+  // Reads characters [at_, end): an all-ASCII chunk straight to `out` as
+  // UTF-8 (`ascii` set to its size), any other into the scratch buffer
+  // (`code_points`). False when the interpreter fails.
+  bool read(Py_ssize_t end, char* out, std::span<const char32_t>& code_points,
+            std::size_t& ascii) noexcept;
+
+  PyObject* str_;
+  Py_ssize_t length_;
+  Py_ssize_t at_ = 0;
+  char32_t* scratch_;
 };
 
 // Conversions. Each raises (throws PythonError) with the exception of its

@@ -1,6 +1,9 @@
 // compute_data_hash, verify_data_hash.
+#include <memory>
+#include <optional>
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
+#include <string>
 
 #include "convert.hpp"
 #include "functions.hpp"
@@ -23,19 +26,95 @@ Algorithm parse_alg(std::string_view id) {
   return *alg;
 }
 
+// The algorithm named by the str `obj`, or nullopt (nothing raised) when
+// it is not a str or names none.
+std::optional<Algorithm> try_alg(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) return std::nullopt;
+  Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(obj));
+  if (!utf8) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  char* data = PyBytes_AsString(utf8.get());
+  const Py_ssize_t size = PyBytes_Size(utf8.get());
+  if (data == nullptr || size < 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  auto alg = Algorithm::from_id(std::string_view(data, static_cast<std::size_t>(size)));
+  if (!alg) return std::nullopt;
+  return *alg;
+}
+
+// Long texts are hashed as they are read.
+constexpr Py_ssize_t kStreamFrom = 4096;
+
+// The binding of a long str, computed as its UTF-8 is produced, a chunk at
+// a time: up to the first chunk that holds a U+FEFF (where a wrapper may
+// start) each chunk goes to the normaliser and the digest while it is in
+// the cache; the rest is gathered and handed to the core, which finds the
+// wrapper in it. Nothing of the text is copied whole, and other threads
+// run while a chunk is worked on. nullopt, with nothing raised, when the
+// str cannot be read this way (a lone surrogate): the caller converts it
+// as usual, which raises the interpreter's exception.
+std::optional<Result<hardbinding::DataHash>> stream_data_hash(PyObject* str, Py_ssize_t length,
+                                                              Algorithm alg) {
+  thread_local std::unique_ptr<char[]> chunk_buffer;
+  if (!chunk_buffer) chunk_buffer.reset(new char[Utf8Chunks::kMaxChunkBytes]);
+  auto stream = BuiltinCrypto{}.begin(alg);
+  auto writer = UnicodeNfc{}.writer(stream);
+  std::uint64_t prefix = 0;
+  std::basic_string<char, std::char_traits<char>, BigBufferAllocator<char>> rest;
+  Utf8Chunks chunks(str, length);
+  while (!chunks.done()) {
+    char* out = chunk_buffer.get();
+    if (!rest.empty()) {
+      rest.resize(rest.size() + Utf8Chunks::kMaxChunkBytes);
+      out = rest.data() + rest.size() - Utf8Chunks::kMaxChunkBytes;
+    }
+    bool to_rest = !rest.empty();
+    const auto n = chunks.next(out, [&](std::string_view utf8) {
+      if (!to_rest && utf8.find("\xEF\xBB\xBF") != std::string_view::npos) to_rest = true;
+      if (!to_rest) {
+        writer.feed(utf8);
+        prefix += utf8.size();
+      }
+    });
+    if (!n) return std::nullopt;
+    if (rest.empty() && to_rest) {
+      rest.assign(out, *n);
+    } else if (!rest.empty()) {
+      rest.resize(rest.size() - Utf8Chunks::kMaxChunkBytes + *n);
+    }
+  }
+  return without_gil(rest.size(), [&] {
+    return hardbinding::finish_data_hash(prefix, rest, alg, stream, writer);
+  });
+}
+
 }  // namespace
 
 PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kComputeSig, args, kwargs);
-    const Text text = to_text(a[0], "text");
-    Text alg_text;
-    if (a[1] != nullptr) alg_text = to_text(a[1], "alg");
-    const Algorithm alg = parse_alg(a[1] != nullptr ? alg_text.view : kDefaultAlg);
-
-    auto binding = without_gil(text.view.size(), [&] {
-      return hardbinding::compute_data_hash(text.view, alg, BuiltinCrypto{}, UnicodeNfc{});
-    });
+    std::optional<Result<hardbinding::DataHash>> streamed;
+    const Py_ssize_t length = PyUnicode_Check(a[0]) ? PyUnicode_GetLength(a[0]) : -1;
+    if (length >= kStreamFrom) {
+      // Only where the conversions would all succeed, so that every
+      // failure is raised as the plain order of conversions raises it.
+      std::optional<Algorithm> alg = Algorithm::Sha256;
+      if (a[1] != nullptr) alg = try_alg(a[1]);
+      if (alg) streamed = stream_data_hash(a[0], length, *alg);
+    }
+    Result<hardbinding::DataHash> binding = streamed ? std::move(*streamed) : [&] {
+      const Text text = to_text(a[0], "text");
+      Text alg_text;
+      if (a[1] != nullptr) alg_text = to_text(a[1], "alg");
+      const Algorithm alg = parse_alg(a[1] != nullptr ? alg_text.view : kDefaultAlg);
+      return without_gil(text.view.size(), [&] {
+        return hardbinding::compute_data_hash(text.view, alg, BuiltinCrypto{}, UnicodeNfc{});
+      });
+    }();
     if (!binding) map_err(std::move(binding.error()));
 
     Ref dict = new_dict();

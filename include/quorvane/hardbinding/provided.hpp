@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <quorvane/hardbinding.hpp>
 #include <span>
 #include <string>
@@ -57,9 +58,27 @@ struct UnicodeNfc {
   // Writes the NFC of the pieces, read as one text joined in order, to
   // `sink`. Each piece must be valid UTF-8 on its own.
   void normalize_to(std::span<const std::string_view> pieces, ByteSink& sink) const;
+
+  // normalize_to for pieces that arrive one at a time: feed() each, in
+  // order, then finish() once. The output written by then is the same.
+  class Writer {
+   public:
+    explicit Writer(ByteSink& sink);
+    Writer(Writer&&) noexcept;
+    Writer& operator=(Writer&&) noexcept;
+    ~Writer();
+    // Each piece must be valid UTF-8 on its own.
+    void feed(std::string_view piece);
+    void finish();
+
+   private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+  };
+  Writer writer(ByteSink& sink) const { return Writer(sink); }
 };
 
 static_assert(StreamingHasher<BuiltinCrypto>);
-static_assert(StreamingNormalizer<UnicodeNfc>);
+static_assert(IncrementalNormalizer<UnicodeNfc>);
 
 }  // namespace quorvane::hardbinding::provided
