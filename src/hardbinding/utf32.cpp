@@ -53,6 +53,39 @@ namespace quorvane::hardbinding::provided {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+#if HWY_TARGET != HWY_SCALAR
+// The UTF-8 of each lane's code point in the lane's low bytes, first byte
+// lowest; `len` gets each lane's length - 1. Lanes that hold a surrogate or
+// a value past U+10FFFF are marked in `bad`.
+template <class D, class V = hn::Vec<D>>
+V EncodeLanes(D d, V c, V& len, V& bad) {
+  const auto six = hn::Set(d, 0x3Fu), cont = hn::Set(d, 0x80u);
+  const auto m1 = hn::Gt(c, hn::Set(d, 0x7Fu));
+  const auto m2 = hn::Gt(c, hn::Set(d, 0x7FFu));
+  const auto last = hn::Or(hn::And(c, six), cont);
+  const auto two = hn::Or(hn::Or(hn::ShiftRight<6>(c), hn::Set(d, 0xC0u)), hn::ShiftLeft<8>(last));
+  len = hn::Sub(hn::Zero(d), hn::VecFromMask(d, m1));
+  if (hn::AllFalse(d, m2)) return hn::IfThenElse(m1, two, c);
+  const auto m3 = hn::Gt(c, hn::Set(d, 0xFFFFu));
+  bad =
+      hn::Or(bad, hn::VecFromMask(d, hn::Lt(hn::Sub(c, hn::Set(d, 0xD800u)), hn::Set(d, 0x800u))));
+  bad = hn::Or(bad, hn::VecFromMask(d, hn::Gt(c, hn::Set(d, 0x10FFFFu))));
+  len = hn::Sub(hn::Sub(len, hn::VecFromMask(d, m2)), hn::VecFromMask(d, m3));
+  const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+  const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
+  const auto three = hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
+                            hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
+  const auto four = hn::Or(
+      hn::Or(hn::ShiftRight<18>(c), hn::Set(d, 0xF0u)),
+      hn::Or(hn::ShiftLeft<8>(third), hn::Or(hn::ShiftLeft<16>(second), hn::ShiftLeft<24>(last))));
+  return hn::IfThenElse(m3, four, hn::IfThenElse(m2, three, hn::IfThenElse(m1, two, c)));
+}
+
+// The packing key of four lanes' lengths - 1, given as the low bytes of
+// the four lanes of a block gathered into one 32-bit word.
+inline unsigned PackingKey(std::uint32_t lengths) { return (lengths * 0x01041040u) >> 24; }
+#endif
+
 std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
 #if HWY_TARGET == HWY_SCALAR
   // One lane and no byte shuffle: the plain loop.
@@ -68,11 +101,16 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
   const auto* p = reinterpret_cast<const std::uint32_t*>(in);
   auto* o = reinterpret_cast<std::uint8_t*>(out);
   const auto low_bytes = hn::Load(d8, kLowBytes);
-  const auto max1 = hn::Set(d, 0x7Fu), max2 = hn::Set(d, 0x7FFu), max3 = hn::Set(d, 0xFFFFu);
+  const auto max1 = hn::Set(d, 0x7Fu);
   const auto six = hn::Set(d, 0x3Fu), cont = hn::Set(d, 0x80u);
   const auto surrogate = hn::Set(d, 0xD800u), surrogates = hn::Set(d, 0x800u);
-  const auto top = hn::Set(d, 0x10FFFFu);
   auto bad = hn::Zero(d);  // all ones in a lane that saw a non-scalar value
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+  const hn::CappedTag<std::uint32_t, 8> d2;
+  const hn::Repartition<std::uint8_t, decltype(d2)> d28;
+  const auto low_bytes2 = hn::Combine(d28, low_bytes, low_bytes);
+  auto bad2 = hn::Zero(d2);
+#endif
 
   const auto three_first = hn::Set(d, 0x800u), three_count = hn::Set(d, 0xF800u);
   const auto three_shuffle = hn::Load(d8, kPacking.shuffle[kAllThree].data());
@@ -120,36 +158,42 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
     }
     if (i + 4 > n) break;
 
-    const auto c = hn::LoadU(d, p + i);
-    const auto m1 = hn::Gt(c, max1), m2 = hn::Gt(c, max2);
-    const auto last = hn::Or(hn::And(c, six), cont);
-    const auto two =
-        hn::Or(hn::Or(hn::ShiftRight<6>(c), hn::Set(d, 0xC0u)), hn::ShiftLeft<8>(last));
-    auto len = hn::Sub(hn::Zero(d), hn::VecFromMask(d, m1));  // length - 1 of each lane
-    auto words = hn::IfThenElse(m1, two, c);
-    if (!hn::AllFalse(d, m2)) {
-      const auto m3 = hn::Gt(c, max3);
-      bad = hn::Or(bad, hn::VecFromMask(d, hn::Lt(hn::Sub(c, surrogate), surrogates)));
-      bad = hn::Or(bad, hn::VecFromMask(d, hn::Gt(c, top)));
-      len = hn::Sub(hn::Sub(len, hn::VecFromMask(d, m2)), hn::VecFromMask(d, m3));
-      const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
-      const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
-      const auto three = hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
-                                hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
-      const auto four = hn::Or(hn::Or(hn::ShiftRight<18>(c), hn::Set(d, 0xF0u)),
-                               hn::Or(hn::ShiftLeft<8>(third),
-                                      hn::Or(hn::ShiftLeft<16>(second), hn::ShiftLeft<24>(last))));
-      words = hn::IfThenElse(m3, four, hn::IfThenElse(m2, three, words));
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+    // Eight code points at a time, two blocks of four, each packed by its
+    // own key: the byte shuffle works within each 128-bit block.
+    if (i + 8 <= n) {
+      const auto c = hn::LoadU(d2, p + i);
+      auto len = hn::Zero(d2);
+      const auto words = EncodeLanes(d2, c, len, bad2);
+      const auto lengths = hn::BitCast(d2, hn::TableLookupBytes(hn::BitCast(d28, len), low_bytes2));
+      const unsigned k0 = PackingKey(hn::GetLane(hn::LowerHalf(d, lengths)));
+      const unsigned k1 = PackingKey(hn::GetLane(hn::UpperHalf(d, lengths)));
+      const auto shuffle = hn::Combine(d28, hn::Load(d8, kPacking.shuffle[k1].data()),
+                                       hn::Load(d8, kPacking.shuffle[k0].data()));
+      const auto bytes = hn::TableLookupBytes(hn::BitCast(d28, words), shuffle);
+      hn::StoreU(hn::LowerHalf(d8, bytes), d8, o);
+      o += kPacking.size[k0];
+      hn::StoreU(hn::UpperHalf(d8, bytes), d8, o);
+      o += kPacking.size[k1];
+      key = k1;
+      i += 8;
+      continue;
     }
+#endif
+    const auto c = hn::LoadU(d, p + i);
+    auto len = hn::Zero(d);
+    const auto words = EncodeLanes(d, c, len, bad);
     // The lanes' lengths - 1, one byte each, then two bits each.
-    const std::uint32_t packed =
-        hn::GetLane(hn::BitCast(d, hn::TableLookupBytes(hn::BitCast(d8, len), low_bytes)));
-    key = (packed * 0x01041040u) >> 24;
+    key = PackingKey(
+        hn::GetLane(hn::BitCast(d, hn::TableLookupBytes(hn::BitCast(d8, len), low_bytes))));
     const auto shuffle = hn::Load(d8, kPacking.shuffle[key].data());
     hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
     o += kPacking.size[key];
     i += 4;
   }
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+  bad = hn::Or(bad, hn::Or(hn::LowerHalf(d, bad2), hn::UpperHalf(d, bad2)));
+#endif
   const std::size_t tail = utf8_from_utf32_scalar({in + i, n - i}, reinterpret_cast<char*>(o));
   if (tail == kNotScalarValues || !hn::AllTrue(d, hn::Eq(bad, hn::Zero(d)))) {
     return kNotScalarValues;
