@@ -67,7 +67,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (fed < split) {
       std::size_t next = cuts[in.byte() % cuts.size()];
       if (next <= fed || next > split) next = split;
-      writer.feed(std::string_view(text).substr(fed, next - fed));
+      const std::string_view piece = std::string_view(text).substr(fed, next - fed);
+      if (in.byte() % 2 == 0) {
+        writer.feed(piece);
+      } else {
+        std::u32string code_points;
+        for (const auto& c : testing::code_points(piece)) code_points.push_back(c.cp);
+        writer.feed(piece, code_points);
+      }
       fed = next;
     }
     const fuzz::HeapCopy rest(std::string_view(text).substr(split));

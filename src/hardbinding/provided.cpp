@@ -449,6 +449,20 @@ class NfcWriter {
     }
   }
 
+  // feed(piece, false) for a piece known to hold only trivial characters.
+  void feed_trivial(std::string_view piece) {
+    if (pending_ || piece.empty()) {
+      feed(piece, false);
+      return;
+    }
+    // Hold the last character back: it may compose with the next piece.
+    const std::size_t k =
+        char_start_before(reinterpret_cast<const unsigned char*>(piece.data()), piece.size());
+    write(sink_, carry_);
+    write(sink_, piece.substr(0, k));
+    carry_.assign(piece.substr(k));
+  }
+
   // After the last piece was fed with last = false (or none at all).
   void finish() {
     if (pending_) {
@@ -573,6 +587,28 @@ UnicodeNfc::Writer::Writer(Writer&&) noexcept = default;
 UnicodeNfc::Writer& UnicodeNfc::Writer::operator=(Writer&&) noexcept = default;
 UnicodeNfc::Writer::~Writer() = default;
 void UnicodeNfc::Writer::feed(std::string_view piece) { impl_->writer.feed(piece, false); }
+void UnicodeNfc::Writer::feed(std::string_view piece, std::span<const char32_t> code_points) {
+  // Text of mostly one- and two-byte characters is passed over faster as
+  // bytes: the byte scan skips all of U+0000..U+02FF at vector speed.
+  if (piece.size() < code_points.size() + code_points.size() / 2) {
+    impl_->writer.feed(piece, false);
+    return;
+  }
+  const CodePointTable& t = table();
+  bool trivial = true;
+  // Blocks of code points without a branch on each; the first block with
+  // a character that is not trivial ends the search.
+  constexpr std::size_t kBlock = 64;
+  for (std::size_t at = 0; trivial && at < code_points.size(); at += kBlock) {
+    const auto block = code_points.subspan(at, std::min(kBlock, code_points.size() - at));
+    for (const char32_t c : block) trivial &= c < 0x110000 && t.trivial(c);
+  }
+  if (trivial) {
+    impl_->writer.feed_trivial(piece);
+  } else {
+    impl_->writer.feed(piece, false);
+  }
+}
 void UnicodeNfc::Writer::finish() { impl_->writer.finish(); }
 
 std::string UnicodeNfc::normalize(std::string_view text) const { return nfc_normalize(text); }

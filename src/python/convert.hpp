@@ -77,8 +77,9 @@ class Utf8Chunks {
   bool done() const noexcept { return at_ == length_; }
 
   // Writes the UTF-8 of the next chunk to `out`, which must have room for
-  // kMaxChunkBytes, then calls `then(utf8)` on it, still with the lock
-  // released; returns its size. nullopt, with no exception pending, when
+  // kMaxChunkBytes, then calls `then(utf8, code_points)` on it, still with
+  // the lock released (`code_points` are the chunk's, or empty for a chunk
+  // of ASCII); returns its size. nullopt, with no exception pending, when
   // the chunk has no UTF-8 (a lone surrogate) or cannot be read (exhausted
   // memory): converting the whole str then raises the interpreter's own
   // exception for it. Call with the lock held; `then` must not touch Python.
@@ -96,7 +97,7 @@ class Utf8Chunks {
       const std::size_t size =
           code_points.empty() ? ascii : hardbinding::provided::utf8_from_utf32(code_points, out);
       if (size == hardbinding::provided::kNotScalarValues) return size;
-      then(std::string_view(out, size));
+      then(std::string_view(out, size), code_points);
       return size;
     });
     if (n == hardbinding::provided::kNotScalarValues) return std::nullopt;

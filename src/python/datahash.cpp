@@ -73,13 +73,17 @@ std::optional<Result<hardbinding::DataHash>> stream_data_hash(PyObject* str, Py_
       out = rest.data() + rest.size() - Utf8Chunks::kMaxChunkBytes;
     }
     bool to_rest = !rest.empty();
-    const auto n = chunks.next(out, [&](std::string_view utf8) {
-      if (!to_rest && utf8.find("\xEF\xBB\xBF") != std::string_view::npos) to_rest = true;
-      if (!to_rest) {
-        writer.feed(utf8);
-        prefix += utf8.size();
-      }
-    });
+    const auto n =
+        chunks.next(out, [&](std::string_view utf8, std::span<const char32_t> code_points) {
+          if (!to_rest && utf8.find("\xEF\xBB\xBF") != std::string_view::npos) to_rest = true;
+          if (to_rest) return;
+          if (code_points.empty()) {
+            writer.feed(utf8);
+          } else {
+            writer.feed(utf8, code_points);
+          }
+          prefix += utf8.size();
+        });
     if (!n) return std::nullopt;
     if (rest.empty() && to_rest) {
       rest.assign(out, *n);

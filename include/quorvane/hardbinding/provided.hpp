@@ -69,6 +69,9 @@ struct UnicodeNfc {
     ~Writer();
     // Each piece must be valid UTF-8 on its own.
     void feed(std::string_view piece);
+    // The same, given also the piece's code points (exactly those of
+    // `piece`), which decide most text's normal form without decoding it.
+    void feed(std::string_view piece, std::span<const char32_t> code_points);
     void finish();
 
    private:
