@@ -21,8 +21,27 @@ constexpr const char* kNames[] = {"sha256", "sha384", "sha512", "SHA256", "", "s
 
 std::optional<ErrorKind> verify(std::string_view text, const DataHash& binding) {
   const fuzz::HeapCopy copy(text);
-  return fuzz::kind_of(
+  const auto whole = fuzz::kind_of(
       hardbinding::verify_data_hash(copy.view(), binding, BuiltinCrypto{}, UnicodeNfc{}));
+  // The same text handed over in order: a prefix that holds no U+FEFF and
+  // ends at or before the first exclusion, then the rest. Same result.
+  const auto alg = Algorithm::from_id(binding.alg);
+  if (!alg) return whole;
+  std::uint64_t limit = std::min(text.find("\xEF\xBB\xBF"), text.size());
+  if (!binding.exclusions.empty()) limit = std::min(limit, binding.exclusions[0].start);
+  std::vector<std::size_t> cuts{0};
+  for (const auto& c : testing::code_points(text)) {
+    if (c.offset + c.width <= limit) cuts.push_back(c.offset + c.width);
+  }
+  for (const std::size_t split : {cuts.back(), cuts[cuts.size() / 2]}) {
+    auto stream = BuiltinCrypto{}.begin(*alg);
+    auto writer = UnicodeNfc{}.writer(stream);
+    writer.feed(text.substr(0, split));
+    const fuzz::HeapCopy rest(text.substr(split));
+    FUZZ_CHECK(fuzz::kind_of(hardbinding::finish_verify_data_hash(split, rest.view(), binding,
+                                                                  stream, writer)) == whole);
+  }
+  return whole;
 }
 
 // Byte offsets of the code points of `text` that lie wholly outside [lo, hi).

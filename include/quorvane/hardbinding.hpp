@@ -304,26 +304,61 @@ Result<DataHash> finish_data_hash(std::uint64_t prefix_size, std::string_view re
 //   4. no exclusion equals the wrapper's range exactly -> ExclusionMalformed
 //   5. an exclusion fails the checks of hashed_bytes   -> ExclusionMalformed
 //   6-7. digest length or bytes differ from `hash`     -> HashMismatch
-template <Hasher H, Normalizer N>
-Status verify_data_hash(std::string_view text, const DataHash& binding, const H& hasher,
-                        const N& normalizer) {
+namespace detail {
+
+// Steps 1 to 4 for a text whose first `prefix_size` bytes hold no U+FEFF
+// and whose remainder is `rest`. Returns the algorithm.
+inline Result<Algorithm> check_binding_wrapper(std::uint64_t prefix_size, std::string_view rest,
+                                               const DataHash& binding) {
   if (binding.exclusions.empty()) return std::unexpected(Error::exclusion_malformed());
   auto alg = Algorithm::from_id(binding.alg);
   if (!alg) return std::unexpected(std::move(alg.error()));
-  auto found = wrapper::extract_range(text);
+  auto found = wrapper::extract_range(rest);
   if (!found) return std::unexpected(std::move(found.error()));
-  bool matched = false;
   for (const Exclusion& ex : binding.exclusions) {
-    if (ex.start == found->start && ex.length == found->length) {
-      matched = true;
-      break;
-    }
+    if (ex.start == prefix_size + found->start && ex.length == found->length) return *alg;
   }
-  if (!matched) return std::unexpected(Error::exclusion_malformed());
+  return std::unexpected(Error::exclusion_malformed());
+}
+
+}  // namespace detail
+
+template <Hasher H, Normalizer N>
+Status verify_data_hash(std::string_view text, const DataHash& binding, const H& hasher,
+                        const N& normalizer) {
+  auto alg = detail::check_binding_wrapper(0, text, binding);
+  if (!alg) return std::unexpected(std::move(alg.error()));
   auto digest = digest_hashed_bytes(text, std::span<const Exclusion>(binding.exclusions), *alg,
                                     hasher, normalizer);
   if (!digest) return std::unexpected(Error::exclusion_malformed());
   if (*digest != binding.hash) return std::unexpected(Error::hash_mismatch());
+  return {};
+}
+
+// verify_data_hash for a text that arrives in order, as finish_data_hash:
+// the first `prefix_size` bytes went to `writer` (whose sink is `stream`,
+// begun for the algorithm that `binding.alg` names) and hold no U+FEFF;
+// `rest` is the remainder. No exclusion may start inside the prefix (the
+// caller stops the prefix before the first one). Same result as
+// verify_data_hash over the whole text.
+template <class Stream, class Writer>
+Status finish_verify_data_hash(std::uint64_t prefix_size, std::string_view rest,
+                               const DataHash& binding, Stream& stream, Writer& writer) {
+  auto alg = detail::check_binding_wrapper(prefix_size, rest, binding);
+  if (!alg) return std::unexpected(std::move(alg.error()));
+  std::vector<Exclusion> local;
+  local.reserve(binding.exclusions.size());
+  for (const Exclusion& ex : binding.exclusions) {
+    // Only a later exclusion can start before the end of the prefix, and
+    // that one starts before the end of the first: out of order.
+    if (ex.start < prefix_size) return std::unexpected(Error::exclusion_malformed());
+    local.push_back({ex.start - prefix_size, ex.length});
+  }
+  auto pieces = detail::kept_pieces(rest, local);
+  if (!pieces) return std::unexpected(Error::exclusion_malformed());
+  for (std::string_view piece : *pieces) writer.feed(piece);
+  writer.finish();
+  if (stream.finish() != binding.hash) return std::unexpected(Error::hash_mismatch());
   return {};
 }
 
