@@ -4,6 +4,7 @@
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
 #include <string>
+#include <utility>
 
 #include "convert.hpp"
 #include "functions.hpp"
@@ -49,16 +50,22 @@ std::optional<Algorithm> try_alg(PyObject* obj) {
 // Long texts are hashed as they are read.
 constexpr Py_ssize_t kStreamFrom = 4096;
 
-// The binding of a long str, computed as its UTF-8 is produced, a chunk at
-// a time: up to the first chunk that holds a U+FEFF (where a wrapper may
-// start) each chunk goes to the normaliser and the digest while it is in
-// the cache; the rest is gathered and handed to the core, which finds the
-// wrapper in it. Nothing of the text is copied whole, and other threads
-// run while a chunk is worked on. nullopt, with nothing raised, when the
-// str cannot be read this way (a lone surrogate): the caller converts it
-// as usual, which raises the interpreter's exception.
-std::optional<Result<hardbinding::DataHash>> stream_data_hash(PyObject* str, Py_ssize_t length,
-                                                              Algorithm alg) {
+// A long str hashed as its UTF-8 is produced, a chunk at a time: while no
+// U+FEFF (where a wrapper may start) has been seen and the text is still
+// before `limit` (the first exclusion), each chunk goes to the normaliser
+// and the digest while it is in the cache; from there on the rest is
+// gathered, and `finish(prefix_size, rest, stream, writer)` (the core's
+// streamed compute or verify) completes the work on it. No copy of the
+// whole text is made, and other threads run while a chunk is worked on.
+// nullopt, with nothing raised, when the str cannot be read this way (a
+// lone surrogate): the caller converts it as usual, which raises the
+// interpreter's exception.
+template <class Finish>
+auto stream_text(PyObject* str, Py_ssize_t length, Algorithm alg, std::uint64_t limit,
+                 Finish&& finish)
+    -> std::optional<decltype(finish(std::uint64_t{}, std::string_view{},
+                                     std::declval<BuiltinCrypto::Stream&>(),
+                                     std::declval<UnicodeNfc::Writer&>()))> {
   thread_local std::unique_ptr<char[]> chunk_buffer;
   if (!chunk_buffer) chunk_buffer.reset(new char[Utf8Chunks::kMaxChunkBytes]);
   auto stream = BuiltinCrypto{}.begin(alg);
@@ -75,7 +82,10 @@ std::optional<Result<hardbinding::DataHash>> stream_data_hash(PyObject* str, Py_
     bool to_rest = !rest.empty();
     const auto n =
         chunks.next(out, [&](std::string_view utf8, std::span<const char32_t> code_points) {
-          if (!to_rest && utf8.find("\xEF\xBB\xBF") != std::string_view::npos) to_rest = true;
+          if (!to_rest) {
+            to_rest =
+                prefix + utf8.size() > limit || utf8.find("\xEF\xBB\xBF") != std::string_view::npos;
+          }
           if (to_rest) return;
           if (code_points.empty()) {
             writer.feed(utf8);
@@ -91,9 +101,51 @@ std::optional<Result<hardbinding::DataHash>> stream_data_hash(PyObject* str, Py_
       rest.resize(rest.size() - Utf8Chunks::kMaxChunkBytes + *n);
     }
   }
-  return without_gil(rest.size(), [&] {
-    return hardbinding::finish_data_hash(prefix, rest, alg, stream, writer);
-  });
+  return without_gil(rest.size(), [&] { return finish(prefix, rest, stream, writer); });
+}
+
+// The conversions of verify_data_hash's hash and exclusions where they
+// are of the plain types (bytes; a list or tuple of 2-tuples of ints), which
+// run no Python code and so can be made ahead of the text's without a
+// difference anyone can see. nullopt, with nothing raised, for anything
+// else or any value the conversions would refuse.
+std::optional<hardbinding::DataHash> plain_binding(PyObject* hash, PyObject* exclusions) {
+  if (!PyBytes_Check(hash)) return std::nullopt;
+  const bool list = PyList_CheckExact(exclusions);
+  if (!list && !PyTuple_CheckExact(exclusions)) return std::nullopt;
+  hardbinding::DataHash binding;
+  const char* data = PyBytes_AsString(hash);
+  const Py_ssize_t size = PyBytes_Size(hash);
+  if (data == nullptr || size < 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  binding.hash.assign(data, data + size);
+  const Py_ssize_t count = list ? PyList_Size(exclusions) : PyTuple_Size(exclusions);
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item =
+        list ? PyList_GetItem(exclusions, i) : PyTuple_GetItem(exclusions, i);  // borrowed
+    if (item == nullptr || !PyTuple_CheckExact(item) || PyTuple_Size(item) != 2) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    std::uint64_t values[2];
+    for (Py_ssize_t k = 0; k < 2; ++k) {
+      PyObject* v = PyTuple_GetItem(item, k);
+      if (v == nullptr || !PyLong_CheckExact(v)) {
+        PyErr_Clear();
+        return std::nullopt;
+      }
+      const unsigned long long u = PyLong_AsUnsignedLongLong(v);
+      if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+      }
+      values[k] = u;
+    }
+    binding.exclusions.push_back({values[0], values[1]});
+  }
+  return binding;
 }
 
 }  // namespace
@@ -108,7 +160,13 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
       // failure is raised as the plain order of conversions raises it.
       std::optional<Algorithm> alg = Algorithm::Sha256;
       if (a[1] != nullptr) alg = try_alg(a[1]);
-      if (alg) streamed = stream_data_hash(a[0], length, *alg);
+      if (alg) {
+        streamed = stream_text(
+            a[0], length, *alg, UINT64_MAX,
+            [&](std::uint64_t prefix, std::string_view rest, auto& stream, auto& writer) {
+              return hardbinding::finish_data_hash(prefix, rest, *alg, stream, writer);
+            });
+      }
     }
     Result<hardbinding::DataHash> binding = streamed ? std::move(*streamed) : [&] {
       const Text text = to_text(a[0], "text");
@@ -140,6 +198,29 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_verify_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kVerifySig, args, kwargs);
+    const Py_ssize_t length = PyUnicode_Check(a[0]) ? PyUnicode_GetLength(a[0]) : -1;
+    if (length >= kStreamFrom) {
+      // As compute_data_hash: only where every conversion would succeed.
+      std::optional<Algorithm> alg = Algorithm::Sha256;
+      if (a[3] != nullptr) alg = try_alg(a[3]);
+      std::optional<hardbinding::DataHash> binding;
+      if (alg) binding = plain_binding(a[1], a[2]);
+      if (binding) {
+        binding->alg = std::string(alg->id());
+        // The prefix ends before the first exclusion.
+        const std::uint64_t limit =
+            binding->exclusions.empty() ? UINT64_MAX : binding->exclusions[0].start;
+        auto verified = stream_text(
+            a[0], length, *alg, limit,
+            [&](std::uint64_t prefix, std::string_view rest, auto& stream, auto& writer) {
+              return hardbinding::finish_verify_data_hash(prefix, rest, *binding, stream, writer);
+            });
+        if (verified) {
+          if (!*verified) map_err(std::move(verified->error()));
+          return Ref::borrow(Py_None);
+        }
+      }
+    }
     const Text text = to_text(a[0], "text");
     const auto hash = to_bytes(a[1], "hash");
     std::vector<hardbinding::Exclusion> exclusions = to_exclusions(a[2], "exclusions");

@@ -272,6 +272,7 @@ def test_out_of_range_sizes_raise_overflow_error_unprefixed(call):
     # long texts are read a chunk at a time, and hashed as they are read
     (lambda: q.compute_data_hash("\u4e2d" * 9000 + "\ud800", "sha512"), "\u4e2d" * 9000 + "\ud800"),
     (lambda: q.compute_data_hash("x" * 9000 + "\ud800", "sha1"), "x" * 9000 + "\ud800"),
+    (lambda: q.verify_data_hash("\u4e2d" * 9000 + "\ud800", b"", [(0, 1)]), "\u4e2d" * 9000 + "\ud800"),
     (lambda: q.verify_data_hash("\udbff", b"", []), "\udbff"),
     # text is converted before the bad alg and the bad exclusions
     (lambda: q.verify_data_hash("\ud800", b"", [(1, 2, 3)], None), "\ud800"),

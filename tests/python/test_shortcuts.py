@@ -90,6 +90,15 @@ def test_long_text_conversion_matches_plain_path(filler, wrapper_at):
     assert stripped.encode("utf-8") == raw[:start] + raw[start + length:]
     d = quorvane.compute_data_hash(text)
     assert d == qvref.data_hash(text)
+    # verification streams the text up to the marker or the first exclusion
+    assert quorvane.verify_data_hash(text, d["hash"], d["exclusions"]) is None
+    for excl in ([(0, 0)] + d["exclusions"], d["exclusions"] + [(start + length, 1)]):
+        digest = qvref.digest("sha256", text, excl)
+        assert quorvane.verify_data_hash(text, digest, tuple(excl)) is None
+        with pytest.raises(ValueError, match="mismatch"):
+            quorvane.verify_data_hash(text, digest[:-1] + bytes([digest[-1] ^ 1]), excl)
+    with pytest.raises(ValueError, match="malformed"):
+        quorvane.verify_data_hash(text, d["hash"], d["exclusions"] + [(start, 1)])
 
 
 @pytest.mark.parametrize("where", [0, PIECE - 1, PIECE, LONG - 1, LONG + 5])
