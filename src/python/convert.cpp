@@ -1,6 +1,9 @@
 #include "convert.hpp"
 
+#include <dlfcn.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -236,10 +239,23 @@ void free_storage(S& buffer) noexcept {
 // str.isascii unbound, looked up once, so that a subclass cannot answer.
 PyObject* g_str_isascii = nullptr;
 
+// PyUnicode_AsUTF8AndSize, where the running interpreter has it in its
+// stable ABI (3.10 and later; this module is built for 3.9's): for an
+// all-ASCII str it returns the str's own characters, which are their UTF-8.
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+AsUtf8AndSize g_as_utf8_and_size = nullptr;
+
 // Copies the UTF-8 of the all-ASCII str `piece` of `count` characters to
 // `out`. The interpreter keeps such a str as its own UTF-8, so its encoder
 // only copies it.
 bool copy_ascii(PyObject* piece, Py_ssize_t count, char* out) noexcept {
+  if (g_as_utf8_and_size != nullptr) {
+    Py_ssize_t size = 0;
+    const char* data = g_as_utf8_and_size(piece, &size);
+    if (data == nullptr || size != count) return false;
+    std::memcpy(out, data, static_cast<std::size_t>(count));
+    return true;
+  }
   Ref utf8 = Ref::steal(PyUnicode_AsUTF8String(piece));
   if (!utf8) return false;
   const char* data = PyBytes_AsString(utf8.get());
@@ -320,6 +336,12 @@ std::optional<bool> str_isascii(PyObject* obj) noexcept {
 
 void prepare_str_isascii() {
   if (g_str_isascii != nullptr) return;
+  int major = 0, minor = 0;
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor) == 2 &&
+      (major > 3 || (major == 3 && minor >= 10))) {
+    g_as_utf8_and_size =
+        reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+  }
   g_str_isascii =
       check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), "isascii"))
           .release();
