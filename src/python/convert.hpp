@@ -75,6 +75,8 @@ class Utf8Chunks {
   Utf8Chunks(PyObject* str, Py_ssize_t length);
 
   bool done() const noexcept { return at_ == length_; }
+  // Characters not read yet.
+  Py_ssize_t left() const noexcept { return length_ - at_; }
 
   // Writes the UTF-8 of the next chunk to `out`, which must have room for
   // kMaxChunkBytes, then calls `then(utf8, code_points)` on it, still with

@@ -96,6 +96,9 @@ auto stream_text(PyObject* str, Py_ssize_t length, Algorithm alg, std::uint64_t 
         });
     if (!n) return std::nullopt;
     if (rest.empty() && to_rest) {
+      // Room for the rest at its largest, so that it is never moved: a big
+      // buffer only takes memory for the pages written.
+      rest.reserve(*n + Utf8Chunks::kMaxChunkBytes + 4 * static_cast<std::size_t>(chunks.left()));
       rest.assign(out, *n);
     } else if (!rest.empty()) {
       rest.resize(rest.size() - Utf8Chunks::kMaxChunkBytes + *n);
