@@ -9,11 +9,11 @@
 // they pull in a few kilobytes instead of the provider machinery.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
-#include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/uniset.h>
 #include <unicode/unistr.h>
+#include <unicode/ustring.h>
 #include <unicode/utf8.h>
 #include <unicode/uversion.h>
 
@@ -330,35 +330,6 @@ std::string presort(const icu::Normalizer2& nfc, std::string_view text) {
   return out;
 }
 
-// Forwards ICU's output to a ByteSink. ICU appends a composed character at
-// a time, a few bytes each, so the output is gathered here and written in
-// blocks: drain() writes what is held.
-class IcuSink final : public icu::ByteSink {
- public:
-  explicit IcuSink(hardbinding::ByteSink& to) : to_(to) {}
-  void Append(const char* bytes, int32_t n) override {
-    if (n <= 0) return;
-    const auto size = static_cast<std::size_t>(n);
-    if (size > held_.size() - used_) drain();
-    if (size >= held_.size()) {
-      to_.write({reinterpret_cast<const std::uint8_t*>(bytes), size});
-      return;
-    }
-    std::memcpy(held_.data() + used_, bytes, size);
-    used_ += size;
-  }
-  void drain() {
-    if (used_ == 0) return;
-    to_.write({held_.data(), used_});
-    used_ = 0;
-  }
-
- private:
-  hardbinding::ByteSink& to_;
-  std::array<std::uint8_t, 4096> held_;
-  std::size_t used_ = 0;
-};
-
 void write(hardbinding::ByteSink& sink, std::string_view bytes) {
   if (!bytes.empty()) sink.write(wrapper::as_bytes(bytes));
 }
@@ -401,9 +372,28 @@ class NfcWriter {
         start_pending();
         i = j;
       }
-      std::size_t width = 1;
-      const char32_t c = p[i] < 0x80 ? p[i] : decode(p, i, width);
       const std::size_t size = buffer_.size() + (i - pend_from);
+      if (p[i] < 0xCC) {
+        // Bytes below 0xCC are all parts of trivial characters (see
+        // first_non_trivial): taken together, up to the first character
+        // where the stretch ends (kTail trivial bytes, or the limit).
+        std::size_t k = i + 1;
+        while (k < n && p[k] < 0xCC) ++k;
+        std::size_t stop =
+            i + std::min(kTail - std::min(tail_, kTail), limit_ - std::min(size, limit_));
+        while (stop < k && (p[stop] & 0xC0) == 0x80) ++stop;
+        if (stop < k) {
+          flush(piece.substr(pend_from, stop - pend_from));
+          plain_from = i = stop;
+          continue;
+        }
+        run_ = 0;
+        tail_ += k - i;
+        i = k;
+        continue;
+      }
+      std::size_t width = 1;
+      const char32_t c = decode(p, i, width);
       if (t_.trivial(c)) {
         run_ = 0;
         if (tail_ >= kTail || size >= limit_) {
@@ -488,17 +478,52 @@ class NfcWriter {
       sorted = presort(n, stretch);
       stretch = sorted;
     }
-    IcuSink sink(sink_);
-    UErrorCode status = U_ZERO_ERROR;
-    n.normalizeUTF8(0, icu::StringPiece(stretch.data(), static_cast<int32_t>(stretch.size())), sink,
-                    nullptr, status);
-    sink.drain();
-    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-    if (U_FAILURE(status)) throw std::runtime_error("ICU normalisation failed");
+    normalize_utf16(n, stretch);
     buffer_.clear();
     if (buffer_.capacity() > 4 * limit_) std::string().swap(buffer_);
+    if (utf16_.size() > 4 * limit_) std::vector<char16_t>().swap(utf16_);
+    if (static_cast<std::size_t>(normal_.getCapacity()) > 4 * limit_)
+      normal_ = icu::UnicodeString();
     pending_ = false;
   }
+
+  // ICU's UTF-16 interface composes faster than its UTF-8 one (which
+  // rebuilds a buffer for each segment and hands the sink a few bytes at a
+  // time): the stretch is converted, normalised and converted back through
+  // buffers kept for the whole call.
+  void normalize_utf16(const icu::Normalizer2& n, std::string_view stretch) {
+    UErrorCode status = U_ZERO_ERROR;
+    // A UTF-8 stretch never takes more UTF-16 units than it has bytes.
+    if (utf16_.size() < stretch.size()) utf16_.resize(stretch.size());
+    int32_t units = 0;
+    u_strFromUTF8(utf16_.data(), static_cast<int32_t>(utf16_.size()), &units, stretch.data(),
+                  static_cast<int32_t>(stretch.size()), &status);
+    check(status);
+    const icu::UnicodeString source(false, utf16_.data(), units);
+    n.normalize(source, normal_, status);
+    check(status);
+    const char16_t* out = normal_.getBuffer();
+    const int32_t length = normal_.length();
+    // Back to UTF-8 a block at a time, never splitting a surrogate pair.
+    for (int32_t from = 0; from < length;) {
+      int32_t to = std::min(length, from + kBlockUnits);
+      if (to < length && U16_IS_LEAD(out[to - 1])) --to;
+      int32_t bytes = 0;
+      u_strToUTF8(utf8_.data(), static_cast<int32_t>(utf8_.size()), &bytes, out + from, to - from,
+                  &status);
+      check(status);
+      sink_.write(
+          {reinterpret_cast<const std::uint8_t*>(utf8_.data()), static_cast<std::size_t>(bytes)});
+      from = to;
+    }
+  }
+
+  static void check(UErrorCode status) {
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    if (U_FAILURE(status)) throw std::runtime_error("ICU normalisation failed");
+  }
+
+  static constexpr int32_t kBlockUnits = 8192;
 
   hardbinding::ByteSink& sink_;
   const CodePointTable& t_;
@@ -508,8 +533,11 @@ class NfcWriter {
   bool long_run_ = false;
   std::size_t tail_ = 0;
   std::size_t run_ = 0;
-  std::string buffer_;  // pending text gathered from earlier pieces
-  std::string carry_;   // last character of the previous piece, not yet written
+  std::string buffer_;                      // pending text gathered from earlier pieces
+  std::string carry_;                       // last character of the previous piece, not yet written
+  std::vector<char16_t> utf16_;             // the stretch in UTF-16
+  icu::UnicodeString normal_;               // its NFC
+  std::array<char, 3 * kBlockUnits> utf8_;  // a block of that in UTF-8
 };
 
 class StringSink final : public hardbinding::ByteSink {
