@@ -316,9 +316,11 @@ class NfcWriter {
         }
         carry_.clear();
         start_pending();
+        add16(buffer_);
+        add16(piece.substr(pend_from, j - pend_from));
         i = j;
       }
-      const std::size_t size = buffer_.size() + (i - pend_from);
+      std::size_t size = buffer_.size() + (i - pend_from);
       if (p[i] < 0xCC) {
         // Bytes below 0xCC are all parts of trivial characters (see
         // first_non_trivial): taken together, up to the first character
@@ -329,14 +331,46 @@ class NfcWriter {
             i + std::min(kTail - std::min(tail_, kTail), limit_ - std::min(size, limit_));
         while (stop < k && (p[stop] & 0xC0) == 0x80) ++stop;
         if (stop < k) {
+          widen(p, i, stop);
           flush(piece.substr(pend_from, stop - pend_from));
           plain_from = i = stop;
           continue;
         }
+        widen(p, i, k);
         run_ = 0;
         tail_ += k - i;
         i = k;
         continue;
+      }
+      if ((p[i] & 0xF0) == 0xE0 && size < limit_) {
+        // A run of 3-byte characters (jamo, kana with voicing marks): a
+        // loop of its own while the stretch goes on; the character where it
+        // may end is left to the general case below.
+        const std::size_t end = i + (limit_ - size);
+        bool ended = false;
+        do {
+          const char32_t c =
+              ((p[i] & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
+          if (t_.trivial(c)) {
+            if (tail_ >= kTail) {
+              ended = true;
+              break;
+            }
+            run_ = 0;
+            tail_ += 3;
+          } else {
+            tail_ = 0;
+            if (!t_.non_starter(c)) {
+              run_ = 0;
+            } else if (++run_ > kSortRun) {
+              long_run_ = true;
+            }
+          }
+          if (!long_run_) units_.push_back(static_cast<char16_t>(c));
+          i += 3;
+        } while (i < n && i < end && (p[i] & 0xF0) == 0xE0);
+        if (!ended) continue;
+        size = buffer_.size() + (i - pend_from);
       }
       std::size_t width = 1;
       const char32_t c = decode(p, i, width);
@@ -364,6 +398,7 @@ class NfcWriter {
           run_ = 0;
         }
       }
+      if (!long_run_) add16(c);
       i += width;
     }
     if (pending_) {
@@ -405,6 +440,7 @@ class NfcWriter {
   }
 
   void start_pending() {
+    units_.clear();
     pending_ = true;
     tail_ = 0;
     run_ = 0;
@@ -422,8 +458,10 @@ class NfcWriter {
     if (long_run_) {
       normalize_reordered(n, stretch);
     } else {
-      normalize_utf16(n, stretch);
+      normalize_units(n, units_.data(), static_cast<int32_t>(units_.size()));
     }
+    units_.clear();
+    if (units_.capacity() > 4 * limit_) std::u16string().swap(units_);
     buffer_.clear();
     if (buffer_.capacity() > 4 * limit_) std::string().swap(buffer_);
     if (utf16_.size() > 4 * limit_) std::vector<char16_t>().swap(utf16_);
@@ -434,10 +472,53 @@ class NfcWriter {
 
   // ICU's UTF-16 interface composes faster than its UTF-8 one (which
   // rebuilds a buffer for each segment and hands the sink a few bytes at a
-  // time): the stretch is converted, normalised and converted back through
-  // buffers kept for the whole call.
+  // time), so stretches go to ICU in UTF-16 and come back through buffers
+  // kept for the whole call. A pending stretch is converted while it is
+  // read (units_); this converts a UTF-8 one with ICU's converter.
   void normalize_utf16(const icu::Normalizer2& n, std::string_view stretch) {
     to_normal(n, stretch);
+    write_utf16(normal_.getBuffer(), normal_.length());
+  }
+
+  // The UTF-16 of the pending stretch, built as it is read (no more once it
+  // is known to go the reordering way, which reads the UTF-8).
+  void add16(char32_t c) {
+    if (c < 0x10000) {
+      units_.push_back(static_cast<char16_t>(c));
+    } else {
+      units_.push_back(static_cast<char16_t>(U16_LEAD(c)));
+      units_.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+    }
+  }
+  void add16(std::string_view text) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+      UChar32 c;
+      U8_NEXT_UNSAFE(s, i, c);
+      add16(static_cast<char32_t>(c));
+    }
+  }
+  // Characters of one or two bytes below 0xCC, [from, to) of p.
+  void widen(const unsigned char* p, std::size_t from, std::size_t to) {
+    if (long_run_) return;
+    while (from < to) {
+      const unsigned b = p[from];
+      if (b < 0x80) {
+        units_.push_back(static_cast<char16_t>(b));
+        ++from;
+      } else {
+        units_.push_back(static_cast<char16_t>(((b & 0x1Fu) << 6) | (p[from + 1] & 0x3Fu)));
+        from += 2;
+      }
+    }
+  }
+
+  // Writes ICU's NFC of the UTF-16 `units` to the sink.
+  void normalize_units(const icu::Normalizer2& n, const char16_t* units, int32_t length) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::UnicodeString source(false, units, length);
+    n.normalize(source, normal_, status);
+    check(status);
     write_utf16(normal_.getBuffer(), normal_.length());
   }
 
@@ -647,6 +728,7 @@ class NfcWriter {
   std::u32string parts_;
   icu::UnicodeString tail_decomposition_;  // the same while a tail is written
   std::u32string tail_parts_;
+  std::u16string units_;                    // the pending stretch in UTF-16, as far as read
   std::vector<char16_t> utf16_;             // the stretch in UTF-16
   icu::UnicodeString normal_;               // its NFC
   std::array<char, 3 * kBlockUnits> utf8_;  // a block of that in UTF-8
