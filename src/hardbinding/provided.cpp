@@ -366,7 +366,10 @@ class NfcWriter {
               long_run_ = true;
             }
           }
-          if (!long_run_) units_.push_back(static_cast<char16_t>(c));
+          if (!long_run_) {
+            *room16(1) = static_cast<char16_t>(c);
+            ++units_;
+          }
           i += 3;
         } while (i < n && i < end && (p[i] & 0xF0) == 0xE0);
         if (!ended) continue;
@@ -440,7 +443,7 @@ class NfcWriter {
   }
 
   void start_pending() {
-    units_.clear();
+    units_ = 0;
     pending_ = true;
     tail_ = 0;
     run_ = 0;
@@ -458,10 +461,9 @@ class NfcWriter {
     if (long_run_) {
       normalize_reordered(n, stretch);
     } else {
-      normalize_units(n, units_.data(), static_cast<int32_t>(units_.size()));
+      normalize_units(n, utf16_.data(), static_cast<int32_t>(units_));
     }
-    units_.clear();
-    if (units_.capacity() > 4 * limit_) std::u16string().swap(units_);
+    units_ = 0;
     buffer_.clear();
     if (buffer_.capacity() > 4 * limit_) std::string().swap(buffer_);
     if (utf16_.size() > 4 * limit_) std::vector<char16_t>().swap(utf16_);
@@ -482,12 +484,20 @@ class NfcWriter {
 
   // The UTF-16 of the pending stretch, built as it is read (no more once it
   // is known to go the reordering way, which reads the UTF-8).
+  // Room for `more` units after the units_ already in utf16_.
+  char16_t* room16(std::size_t more) {
+    if (utf16_.size() - units_ < more) utf16_.resize(std::max(2 * utf16_.size(), units_ + more));
+    return utf16_.data() + units_;
+  }
   void add16(char32_t c) {
+    char16_t* to = room16(2);
     if (c < 0x10000) {
-      units_.push_back(static_cast<char16_t>(c));
+      to[0] = static_cast<char16_t>(c);
+      units_ += 1;
     } else {
-      units_.push_back(static_cast<char16_t>(U16_LEAD(c)));
-      units_.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+      to[0] = static_cast<char16_t>(U16_LEAD(c));
+      to[1] = static_cast<char16_t>(U16_TRAIL(c));
+      units_ += 2;
     }
   }
   void add16(std::string_view text) {
@@ -501,16 +511,19 @@ class NfcWriter {
   // Characters of one or two bytes below 0xCC, [from, to) of p.
   void widen(const unsigned char* p, std::size_t from, std::size_t to) {
     if (long_run_) return;
+    char16_t* out = room16(to - from);
+    char16_t* const start = out;
     while (from < to) {
       const unsigned b = p[from];
       if (b < 0x80) {
-        units_.push_back(static_cast<char16_t>(b));
+        *out++ = static_cast<char16_t>(b);
         ++from;
       } else {
-        units_.push_back(static_cast<char16_t>(((b & 0x1Fu) << 6) | (p[from + 1] & 0x3Fu)));
+        *out++ = static_cast<char16_t>(((b & 0x1Fu) << 6) | (p[from + 1] & 0x3Fu));
         from += 2;
       }
     }
+    units_ += static_cast<std::size_t>(out - start);
   }
 
   // Writes ICU's NFC of the UTF-16 `units` to the sink.
@@ -728,8 +741,8 @@ class NfcWriter {
   std::u32string parts_;
   icu::UnicodeString tail_decomposition_;  // the same while a tail is written
   std::u32string tail_parts_;
-  std::u16string units_;                    // the pending stretch in UTF-16, as far as read
-  std::vector<char16_t> utf16_;             // the stretch in UTF-16
+  std::vector<char16_t> utf16_;  // a stretch in UTF-16 (the pending one: units_ of it)
+  std::size_t units_ = 0;
   icu::UnicodeString normal_;               // its NFC
   std::array<char, 3 * kBlockUnits> utf8_;  // a block of that in UTF-8
 };
