@@ -325,18 +325,14 @@ class NfcWriter {
         // Bytes below 0xCC are all parts of trivial characters (see
         // first_non_trivial): taken together, up to the first character
         // where the stretch ends (kTail trivial bytes, or the limit).
-        std::size_t k = i + 1;
-        while (k < n && p[k] < 0xCC) ++k;
-        std::size_t stop =
+        const std::size_t stop =
             i + std::min(kTail - std::min(tail_, kTail), limit_ - std::min(size, limit_));
-        while (stop < k && (p[stop] & 0xC0) == 0x80) ++stop;
-        if (stop < k) {
-          widen(p, i, stop);
-          flush(piece.substr(pend_from, stop - pend_from));
-          plain_from = i = stop;
+        const std::size_t k = widen(p, i, std::min(n, stop));
+        if (k < n && p[k] < 0xCC) {
+          flush(piece.substr(pend_from, k - pend_from));
+          plain_from = i = k;
           continue;
         }
-        widen(p, i, k);
         run_ = 0;
         tail_ += k - i;
         i = k;
@@ -508,22 +504,32 @@ class NfcWriter {
       add16(static_cast<char32_t>(c));
     }
   }
-  // Characters of one or two bytes below 0xCC, [from, to) of p.
-  void widen(const unsigned char* p, std::size_t from, std::size_t to) {
-    if (long_run_) return;
-    char16_t* out = room16(to - from);
+  // Reads the characters of p from `from` on while their bytes are below
+  // 0xCC (ASCII and U+0080..U+02FF), as far as the first character start at
+  // or after `to`, adding them to units_. Returns where it stopped.
+  std::size_t widen(const unsigned char* p, std::size_t from, std::size_t to) {
+    if (long_run_) {
+      while (from < to && p[from] < 0xCC) from += p[from] < 0x80 ? 1 : 2;
+      return from;
+    }
+    // A character that starts before `to` ends at most a byte after it, and
+    // takes no more units than bytes.
+    char16_t* out = room16(to + 1 - from);
     char16_t* const start = out;
     while (from < to) {
       const unsigned b = p[from];
       if (b < 0x80) {
         *out++ = static_cast<char16_t>(b);
         ++from;
-      } else {
+      } else if (b < 0xCC) {
         *out++ = static_cast<char16_t>(((b & 0x1Fu) << 6) | (p[from + 1] & 0x3Fu));
         from += 2;
+      } else {
+        break;
       }
     }
     units_ += static_cast<std::size_t>(out - start);
+    return from;
   }
 
   // Writes ICU's NFC of the UTF-16 `units` to the sink.
