@@ -342,32 +342,40 @@ class NfcWriter {
         // A run of 3-byte characters (jamo, kana with voicing marks): a
         // loop of its own while the stretch goes on; the character where it
         // may end is left to the general case below.
-        const std::size_t end = i + (limit_ - size);
+        const std::size_t end = std::min(n, i + (limit_ - size));
         bool ended = false;
+        // Kept in locals for the loop; room for every unit it can add.
+        std::size_t tail = tail_;
+        std::size_t run = run_;
+        bool long_run = long_run_;
+        char16_t* out = room16((end - i) / 3 + 1);
+        char16_t* const start = out;
         do {
           const char32_t c =
               ((p[i] & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
           if (t_.trivial(c)) {
-            if (tail_ >= kTail) {
+            if (tail >= kTail) {
               ended = true;
               break;
             }
-            run_ = 0;
-            tail_ += 3;
+            run = 0;
+            tail += 3;
           } else {
-            tail_ = 0;
+            tail = 0;
             if (!t_.non_starter(c)) {
-              run_ = 0;
-            } else if (++run_ > kSortRun) {
-              long_run_ = true;
+              run = 0;
+            } else if (++run > kSortRun) {
+              long_run = true;
             }
           }
-          if (!long_run_) {
-            *room16(1) = static_cast<char16_t>(c);
-            ++units_;
-          }
+          *out = static_cast<char16_t>(c);
+          out += long_run ? 0 : 1;
           i += 3;
-        } while (i < n && i < end && (p[i] & 0xF0) == 0xE0);
+        } while (i < end && (p[i] & 0xF0) == 0xE0);
+        tail_ = tail;
+        run_ = run;
+        long_run_ = long_run;
+        units_ += static_cast<std::size_t>(out - start);
         if (!ended) continue;
         size = buffer_.size() + (i - pend_from);
       }
