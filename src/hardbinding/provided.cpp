@@ -471,8 +471,9 @@ class NfcWriter {
     buffer_.clear();
     if (buffer_.capacity() > 4 * limit_) std::string().swap(buffer_);
     if (utf16_.size() > 4 * limit_) std::vector<char16_t>().swap(utf16_);
-    if (static_cast<std::size_t>(normal_.getCapacity()) > 4 * limit_)
+    if (static_cast<std::size_t>(normal_.getCapacity()) > 4 * limit_) {
       normal_ = icu::UnicodeString();
+    }
     pending_ = false;
   }
 
@@ -757,8 +758,8 @@ class NfcWriter {
   std::u32string tail_parts_;
   std::vector<char16_t> utf16_;  // a stretch in UTF-16 (the pending one: units_ of it)
   std::size_t units_ = 0;
-  icu::UnicodeString normal_;               // its NFC
-  std::array<char, 3 * kBlockUnits> utf8_;  // a block of that in UTF-8
+  icu::UnicodeString normal_;                            // ICU's NFC of a stretch
+  std::array<char, std::size_t{3} * kBlockUnits> utf8_;  // a block of that in UTF-8
 };
 
 class StringSink final : public hardbinding::ByteSink {
