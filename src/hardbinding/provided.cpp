@@ -487,8 +487,10 @@ class NfcWriter {
     write_utf16(normal_.getBuffer(), normal_.length());
   }
 
-  // The UTF-16 of the pending stretch, built as it is read (no more once it
-  // is known to go the reordering way, which reads the UTF-8).
+  // The UTF-16 of the pending stretch is built in utf16_ as it is read (no
+  // more once it is known to go the reordering way, which reads the UTF-8);
+  // units_ of it are written.
+
   // Room for `more` units after the units_ already in utf16_.
   char16_t* room16(std::size_t more) {
     if (utf16_.size() - units_ < more) utf16_.resize(std::max(2 * utf16_.size(), units_ + more));
