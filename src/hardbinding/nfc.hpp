@@ -35,8 +35,11 @@ bool nfc_trivial(char32_t c) noexcept;
 // non-zero combining class (so it takes part in canonical ordering).
 bool nfc_non_starter(char32_t c) noexcept;
 
-// Runs of more than this many non-starters in a row are put in canonical
-// order (after full decomposition) before ICU sees them.
+// A stretch with a run of more than this many non-starters in a row is
+// fully decomposed and its runs put in canonical order before ICU sees
+// them; a long run is then given to ICU as its first few marks of each
+// combining class (the only ones that can compose), the rest of each class
+// streamed after ICU's output, so no run is held whole.
 inline constexpr std::size_t kSortRun = 32;
 
 }  // namespace quorvane::hardbinding::provided

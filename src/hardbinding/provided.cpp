@@ -9,11 +9,11 @@
 // they pull in a few kilobytes instead of the provider machinery.
 #define OPENSSL_SUPPRESS_DEPRECATED
 #include <openssl/sha.h>
-#include <unicode/bytestream.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/uniset.h>
 #include <unicode/unistr.h>
+#include <unicode/ustring.h>
 #include <unicode/utf8.h>
 #include <unicode/uversion.h>
 
@@ -134,16 +134,30 @@ class CodePointTable {
     trivial.retainAll(class_zero);
     icu::UnicodeSet lead_zero;
     lead_zero.applyIntPropertyValue(UCHAR_LEAD_CANONICAL_COMBINING_CLASS, 0, status);
-    if (U_FAILURE(status) || trivial.isBogus() || lead_zero.isBogus()) {
+    icu::UnicodeSet decomposable;
+    decomposable.applyIntPropertyValue(UCHAR_NFD_QUICK_CHECK, UNORM_NO, status);
+    if (U_FAILURE(status) || trivial.isBogus() || lead_zero.isBogus() || decomposable.isBogus()) {
       if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
       throw std::runtime_error("ICU normalisation data unavailable");
     }
     fill(trivial_, trivial, false);
     fill(non_starter_, lead_zero, true);
+    const icu::Normalizer2& nfc = nfc_instance();
+    icu::UnicodeString decomposition;
+    for (int32_t r = 0; r < decomposable.getRangeCount(); ++r) {
+      for (UChar32 c = decomposable.getRangeStart(r); c <= decomposable.getRangeEnd(r); ++c) {
+        if (nfc.getDecomposition(c, decomposition)) {
+          max_decomposition_ = std::max<std::size_t>(
+              max_decomposition_, static_cast<std::size_t>(decomposition.countChar32()));
+        }
+      }
+    }
   }
 
   bool trivial(char32_t c) const noexcept { return test(trivial_, c); }
   bool non_starter(char32_t c) const noexcept { return test(non_starter_, c); }
+  // The most code points any character's full canonical decomposition has.
+  std::size_t max_decomposition() const noexcept { return max_decomposition_; }
 
  private:
   using Bits = std::array<std::uint64_t, kWords>;
@@ -170,6 +184,7 @@ class CodePointTable {
 
   Bits trivial_{};
   Bits non_starter_{};
+  std::size_t max_decomposition_ = 1;
 };
 
 const CodePointTable& table() {
@@ -261,104 +276,6 @@ void decompose_at(const icu::Normalizer2& nfc, std::string_view text, std::size_
   }
 }
 
-// Rewrites `text` into a canonically equivalent form for which ICU's own
-// canonical ordering is linear: every character fully decomposed (with
-// ICU's decomposition mappings) and every run of non-starters stably sorted
-// by combining class. ICU inserts each mark of a run into place one at a
-// time, which is quadratic in the length of a run given out of order; on
-// the rewritten text it only ever appends. NFC of the result is NFC of
-// `text`, and ICU still computes it.
-// A run is written one class at a time, each by a pass over the run's
-// characters, so no copy of the run is kept besides the output: the passes
-// are as many as the classes present (at most 55 exist).
-std::string presort(const icu::Normalizer2& nfc, std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + text.size() / 2);
-  icu::UnicodeString decomposition;
-  std::u32string parts;
-  // A position in the decomposed text: the character at byte `at` and the
-  // index of one of the code points of its decomposition.
-  struct Pos {
-    std::size_t at;
-    std::size_t k;
-  };
-  std::array<bool, 256> classes{};
-  std::size_t class_count = 0;
-  const auto emit_run = [&](Pos from, Pos to) {
-    for (std::size_t cls = 1; cls < 256; ++cls) {
-      if (!classes[cls]) continue;
-      std::size_t i = from.at;
-      while (true) {
-        const std::size_t at = i;
-        if (at == text.size()) break;
-        decompose_at(nfc, text, i, decomposition, parts);
-        const std::size_t first = at == from.at ? from.k : 0;
-        const std::size_t last = at == to.at ? to.k : parts.size();
-        for (std::size_t k = first; k < last; ++k) {
-          if (class_count == 1 || nfc.getCombiningClass(static_cast<UChar32>(parts[k])) == cls) {
-            append_utf8(out, parts[k]);
-          }
-        }
-        if (at == to.at) break;
-      }
-      if (class_count == 1) break;
-    }
-    classes.fill(false);
-    class_count = 0;
-  };
-  bool in_run = false;
-  Pos run_from{0, 0};
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const std::size_t at = i;
-    decompose_at(nfc, text, i, decomposition, parts);
-    for (std::size_t k = 0; k < parts.size(); ++k) {
-      const std::uint8_t cls = nfc.getCombiningClass(static_cast<UChar32>(parts[k]));
-      if (cls == 0) {
-        if (in_run) emit_run(run_from, {at, k});
-        in_run = false;
-        append_utf8(out, parts[k]);
-      } else {
-        if (!in_run) run_from = {at, k};
-        in_run = true;
-        if (!classes[cls]) ++class_count;
-        classes[cls] = true;
-      }
-    }
-  }
-  if (in_run) emit_run(run_from, {text.size(), 0});
-  return out;
-}
-
-// Forwards ICU's output to a ByteSink. ICU appends a composed character at
-// a time, a few bytes each, so the output is gathered here and written in
-// blocks: drain() writes what is held.
-class IcuSink final : public icu::ByteSink {
- public:
-  explicit IcuSink(hardbinding::ByteSink& to) : to_(to) {}
-  void Append(const char* bytes, int32_t n) override {
-    if (n <= 0) return;
-    const auto size = static_cast<std::size_t>(n);
-    if (size > held_.size() - used_) drain();
-    if (size >= held_.size()) {
-      to_.write({reinterpret_cast<const std::uint8_t*>(bytes), size});
-      return;
-    }
-    std::memcpy(held_.data() + used_, bytes, size);
-    used_ += size;
-  }
-  void drain() {
-    if (used_ == 0) return;
-    to_.write({held_.data(), used_});
-    used_ = 0;
-  }
-
- private:
-  hardbinding::ByteSink& to_;
-  std::array<std::uint8_t, 4096> held_;
-  std::size_t used_ = 0;
-};
-
 void write(hardbinding::ByteSink& sink, std::string_view bytes) {
   if (!bytes.empty()) sink.write(wrapper::as_bytes(bytes));
 }
@@ -399,11 +316,71 @@ class NfcWriter {
         }
         carry_.clear();
         start_pending();
+        add16(buffer_);
+        add16(piece.substr(pend_from, j - pend_from));
         i = j;
       }
+      std::size_t size = buffer_.size() + (i - pend_from);
+      if (p[i] < 0xCC) {
+        // Bytes below 0xCC are all parts of trivial characters (see
+        // first_non_trivial): taken together, up to the first character
+        // where the stretch ends (kTail trivial bytes, or the limit).
+        const std::size_t stop =
+            i + std::min(kTail - std::min(tail_, kTail), limit_ - std::min(size, limit_));
+        const std::size_t k = widen(p, i, std::min(n, stop));
+        if (k < n && p[k] < 0xCC) {
+          flush(piece.substr(pend_from, k - pend_from));
+          plain_from = i = k;
+          continue;
+        }
+        run_ = 0;
+        tail_ += k - i;
+        i = k;
+        continue;
+      }
+      if ((p[i] & 0xF0) == 0xE0 && size < limit_) {
+        // A run of 3-byte characters (jamo, kana with voicing marks): a
+        // loop of its own while the stretch goes on; the character where it
+        // may end is left to the general case below.
+        const std::size_t end = std::min(n, i + (limit_ - size));
+        bool ended = false;
+        // Kept in locals for the loop; room for every unit it can add.
+        std::size_t tail = tail_;
+        std::size_t run = run_;
+        bool long_run = long_run_;
+        char16_t* out = room16((end - i) / 3 + 1);
+        char16_t* const start = out;
+        do {
+          const char32_t c =
+              ((p[i] & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
+          if (t_.trivial(c)) {
+            if (tail >= kTail) {
+              ended = true;
+              break;
+            }
+            run = 0;
+            tail += 3;
+          } else {
+            tail = 0;
+            if (!t_.non_starter(c)) {
+              run = 0;
+            } else if (++run > kSortRun) {
+              long_run = true;
+            }
+          }
+          *out = static_cast<char16_t>(c);
+          out += long_run ? 0 : 1;
+          i += 3;
+        } while (i < end && (p[i] & 0xF0) == 0xE0);
+        tail_ = tail;
+        run_ = run;
+        long_run_ = long_run;
+        units_ += static_cast<std::size_t>(out - start);
+        if (!ended) continue;
+        size = buffer_.size() + (i - pend_from);
+      }
       std::size_t width = 1;
-      const char32_t c = p[i] < 0x80 ? p[i] : decode(p, i, width);
-      const std::size_t size = buffer_.size() + (i - pend_from);
+      const char32_t c = decode(p, i, width);
       if (t_.trivial(c)) {
         run_ = 0;
         if (tail_ >= kTail || size >= limit_) {
@@ -428,6 +405,7 @@ class NfcWriter {
           run_ = 0;
         }
       }
+      if (!long_run_) add16(c);
       i += width;
     }
     if (pending_) {
@@ -483,6 +461,7 @@ class NfcWriter {
   }
 
   void start_pending() {
+    units_ = 0;
     pending_ = true;
     tail_ = 0;
     run_ = 0;
@@ -497,22 +476,284 @@ class NfcWriter {
       stretch = buffer_;
     }
     const icu::Normalizer2& n = nfc();
-    std::string sorted;
     if (long_run_) {
-      sorted = presort(n, stretch);
-      stretch = sorted;
+      normalize_reordered(n, stretch);
+    } else {
+      normalize_units(n, utf16_.data(), static_cast<int32_t>(units_));
     }
-    IcuSink sink(sink_);
-    UErrorCode status = U_ZERO_ERROR;
-    n.normalizeUTF8(0, icu::StringPiece(stretch.data(), static_cast<int32_t>(stretch.size())), sink,
-                    nullptr, status);
-    sink.drain();
-    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-    if (U_FAILURE(status)) throw std::runtime_error("ICU normalisation failed");
+    units_ = 0;
     buffer_.clear();
     if (buffer_.capacity() > 4 * limit_) std::string().swap(buffer_);
+    if (utf16_.size() > 4 * limit_) std::vector<char16_t>().swap(utf16_);
+    if (static_cast<std::size_t>(normal_.getCapacity()) > 4 * limit_) {
+      normal_ = icu::UnicodeString();
+    }
     pending_ = false;
   }
+
+  // ICU's UTF-16 interface composes faster than its UTF-8 one (which
+  // rebuilds a buffer for each segment and hands the sink a few bytes at a
+  // time), so stretches go to ICU in UTF-16 and come back through buffers
+  // kept for the whole call. A pending stretch is converted while it is
+  // read (units_); this converts a UTF-8 one with ICU's converter.
+  void normalize_utf16(const icu::Normalizer2& n, std::string_view stretch) {
+    to_normal(n, stretch);
+    write_utf16(normal_.getBuffer(), normal_.length());
+  }
+
+  // The UTF-16 of the pending stretch is built in utf16_ as it is read (no
+  // more once it is known to go the reordering way, which reads the UTF-8);
+  // units_ of it are written.
+
+  // Room for `more` units after the units_ already in utf16_.
+  char16_t* room16(std::size_t more) {
+    if (utf16_.size() - units_ < more) utf16_.resize(std::max(2 * utf16_.size(), units_ + more));
+    return utf16_.data() + units_;
+  }
+  void add16(char32_t c) {
+    char16_t* to = room16(2);
+    if (c < 0x10000) {
+      to[0] = static_cast<char16_t>(c);
+      units_ += 1;
+    } else {
+      to[0] = static_cast<char16_t>(U16_LEAD(c));
+      to[1] = static_cast<char16_t>(U16_TRAIL(c));
+      units_ += 2;
+    }
+  }
+  void add16(std::string_view text) {
+    const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
+    for (std::size_t i = 0; i < text.size();) {
+      UChar32 c;
+      U8_NEXT_UNSAFE(s, i, c);
+      add16(static_cast<char32_t>(c));
+    }
+  }
+  // Reads the characters of p from `from` on while their bytes are below
+  // 0xCC (ASCII and U+0080..U+02FF), as far as the first character start at
+  // or after `to`, adding them to units_. Returns where it stopped.
+  std::size_t widen(const unsigned char* p, std::size_t from, std::size_t to) {
+    if (long_run_) {
+      while (from < to && p[from] < 0xCC) from += p[from] < 0x80 ? 1 : 2;
+      return from;
+    }
+    // A character that starts before `to` ends at most a byte after it, and
+    // takes no more units than bytes.
+    char16_t* out = room16(to + 1 - from);
+    char16_t* const start = out;
+    while (from < to) {
+      const unsigned b = p[from];
+      if (b < 0x80) {
+        *out++ = static_cast<char16_t>(b);
+        ++from;
+      } else if (b < 0xCC) {
+        *out++ = static_cast<char16_t>(((b & 0x1Fu) << 6) | (p[from + 1] & 0x3Fu));
+        from += 2;
+      } else {
+        break;
+      }
+    }
+    units_ += static_cast<std::size_t>(out - start);
+    return from;
+  }
+
+  // Writes ICU's NFC of the UTF-16 `units` to the sink.
+  void normalize_units(const icu::Normalizer2& n, const char16_t* units, int32_t length) {
+    UErrorCode status = U_ZERO_ERROR;
+    const icu::UnicodeString source(false, units, length);
+    n.normalize(source, normal_, status);
+    check(status);
+    write_utf16(normal_.getBuffer(), normal_.length());
+  }
+
+  // normal_ = ICU's NFC of `stretch`.
+  void to_normal(const icu::Normalizer2& n, std::string_view stretch) {
+    UErrorCode status = U_ZERO_ERROR;
+    // A UTF-8 stretch never takes more UTF-16 units than it has bytes.
+    if (utf16_.size() < stretch.size()) utf16_.resize(stretch.size());
+    int32_t units = 0;
+    u_strFromUTF8(utf16_.data(), static_cast<int32_t>(utf16_.size()), &units, stretch.data(),
+                  static_cast<int32_t>(stretch.size()), &status);
+    check(status);
+    const icu::UnicodeString source(false, utf16_.data(), units);
+    n.normalize(source, normal_, status);
+    check(status);
+  }
+
+  // Writes UTF-16 to the sink as UTF-8, a block at a time, never splitting
+  // a surrogate pair.
+  void write_utf16(const char16_t* out, int32_t length) {
+    UErrorCode status = U_ZERO_ERROR;
+    for (int32_t from = 0; from < length;) {
+      int32_t to = std::min(length, from + kBlockUnits);
+      if (to < length && U16_IS_LEAD(out[to - 1])) --to;
+      int32_t bytes = 0;
+      u_strToUTF8(utf8_.data(), static_cast<int32_t>(utf8_.size()), &bytes, out + from, to - from,
+                  &status);
+      check(status);
+      sink_.write(
+          {reinterpret_cast<const std::uint8_t*>(utf8_.data()), static_cast<std::size_t>(bytes)});
+      from = to;
+    }
+  }
+
+  // A position in the decomposed text: the character at byte `at` and the
+  // index of one of the code points of its decomposition.
+  struct Pos {
+    std::size_t at;
+    std::size_t k;
+  };
+
+  // A run of non-starters (in the decomposed text) being read: where it
+  // starts, how many marks of each combining class it has, and the first
+  // probe_ marks of each class in the order read.
+  struct Run {
+    bool active = false;
+    bool has_tail = false;  // some class has more marks than the probe keeps
+    Pos from{0, 0};
+    std::array<std::size_t, 256> count{};
+    std::vector<std::pair<std::uint8_t, char32_t>> probe;
+  };
+
+  // Normalises a stretch that holds long runs of non-starters, with ICU's
+  // canonical ordering kept linear and its buffers bounded.
+  //
+  // ICU inserts each mark of a run into place one at a time, which is
+  // quadratic in the length of a run given out of order, and it holds a
+  // whole run (there is no normalisation boundary inside one) in memory at
+  // once. So the stretch is rewritten, with ICU's own decomposition
+  // mappings and combining classes, into a canonically equivalent text in
+  // which every character is fully decomposed and every run of
+  // non-starters is stably sorted by combining class; ICU composes that.
+  // A long run is not given to ICU whole:
+  // - In a sorted run, a mark is blocked from the starter before it exactly
+  //   when a mark of its own class stands between them uncomposed. The
+  //   starter absorbs fewer marks than the longest full decomposition has
+  //   code points, so within each class only the first probe_ marks (the
+  //   probe) can compose; the rest (the class's tail) stay as they are.
+  // - ICU composes the text before the run followed by the probe. Its output
+  //   ends with the probe's uncomposed marks, in order; each tail is written
+  //   after those of its own class.
+  // - The run leaves at least one mark uncomposed, so nothing after it
+  //   composes with anything before it: ICU starts afresh there.
+  // The run is read once, and once more for each class that has a tail, so
+  // time stays linear (at most 55 classes exist).
+  void normalize_reordered(const icu::Normalizer2& n, std::string_view text) {
+    seg_.clear();
+    Run run;
+    std::size_t i = 0;
+    while (i < text.size()) {
+      const std::size_t at = i;
+      decompose_at(n, text, i, decomposition_, parts_);
+      for (std::size_t k = 0; k < parts_.size(); ++k) {
+        const char32_t d = parts_[k];
+        const std::uint8_t cls = n.getCombiningClass(static_cast<UChar32>(d));
+        if (cls == 0) {
+          if (run.active) end_run(n, text, run, {at, k});
+          if (seg_.size() >= limit_ && n.hasBoundaryBefore(static_cast<UChar32>(d))) {
+            normalize_utf16(n, seg_);
+            seg_.clear();
+          }
+          append_utf8(seg_, d);
+          continue;
+        }
+        if (!run.active) {
+          run.active = true;
+          run.from = {at, k};
+        }
+        if (++run.count[cls] <= probe_) {
+          run.probe.emplace_back(cls, d);
+        } else {
+          run.has_tail = true;
+        }
+      }
+    }
+    if (run.active) end_run(n, text, run, {text.size(), 0});
+    normalize_utf16(n, seg_);
+    seg_.clear();
+    if (seg_.capacity() > 4 * limit_) std::string().swap(seg_);
+  }
+
+  // The run of `text` from run.from up to `to` has been read: its probe
+  // goes to seg_, and when it has tails, seg_ to ICU and the tails after.
+  void end_run(const icu::Normalizer2& n, std::string_view text, Run& run, Pos to) {
+    std::stable_sort(run.probe.begin(), run.probe.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& mark : run.probe) append_utf8(seg_, mark.second);
+    if (run.has_tail) {
+      to_normal(n, seg_);
+      seg_.clear();
+      const char16_t* out = normal_.getBuffer();
+      const int32_t length = normal_.length();
+      int32_t head = length;
+      while (head > 0) {
+        int32_t j = head;
+        UChar32 c;
+        U16_PREV(out, 0, j, c);
+        if (n.getCombiningClass(c) == 0) break;
+        head = j;
+      }
+      write_utf16(out, head);
+      int32_t at = head;
+      for (std::size_t cls = 1; cls < run.count.size(); ++cls) {
+        if (run.count[cls] == 0) continue;
+        const int32_t from = at;
+        while (at < length) {
+          int32_t j = at;
+          UChar32 c;
+          U16_NEXT(out, j, length, c);
+          if (n.getCombiningClass(c) != cls) break;
+          at = j;
+        }
+        write_utf16(out + from, at - from);
+        if (run.count[cls] > probe_) {
+          write_tail(n, text, run.from, to, static_cast<std::uint8_t>(cls));
+        }
+      }
+      // Every uncomposed mark of the probe has a class of the run.
+      if (at != length) throw std::runtime_error("ICU composed a run of marks unexpectedly");
+    }
+    run.active = false;
+    run.has_tail = false;
+    run.count.fill(0);
+    run.probe.clear();
+  }
+
+  // Writes the marks of class `cls` of the run [from, to) of `text` that
+  // come after the first probe_ of that class.
+  void write_tail(const icu::Normalizer2& n, std::string_view text, Pos from, Pos to,
+                  std::uint8_t cls) {
+    std::string& block = tail_block_;
+    block.clear();
+    std::size_t seen = 0;
+    std::size_t i = from.at;
+    while (i < text.size()) {
+      const std::size_t at = i;
+      decompose_at(n, text, i, tail_decomposition_, tail_parts_);
+      const std::size_t first = at == from.at ? from.k : 0;
+      const std::size_t last = at == to.at ? to.k : tail_parts_.size();
+      for (std::size_t k = first; k < last; ++k) {
+        if (n.getCombiningClass(static_cast<UChar32>(tail_parts_[k])) != cls) continue;
+        if (++seen <= probe_) continue;
+        append_utf8(block, tail_parts_[k]);
+        if (block.size() >= kTailBlock) {
+          write(sink_, block);
+          block.clear();
+        }
+      }
+      if (at == to.at) break;
+    }
+    write(sink_, block);
+  }
+
+  static constexpr std::size_t kTailBlock = 16384;
+
+  static void check(UErrorCode status) {
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    if (U_FAILURE(status)) throw std::runtime_error("ICU normalisation failed");
+  }
+
+  static constexpr int32_t kBlockUnits = 8192;
 
   hardbinding::ByteSink& sink_;
   const CodePointTable& t_;
@@ -524,6 +765,17 @@ class NfcWriter {
   std::size_t run_ = 0;
   std::string buffer_;  // pending text gathered from earlier pieces
   std::string carry_;   // last character of the previous piece, not yet written
+  std::size_t probe_ = t_.max_decomposition();
+  std::string seg_;                   // reordered text not yet given to ICU
+  std::string tail_block_;            // tail marks on their way to the sink
+  icu::UnicodeString decomposition_;  // of the character being read
+  std::u32string parts_;
+  icu::UnicodeString tail_decomposition_;  // the same while a tail is written
+  std::u32string tail_parts_;
+  std::vector<char16_t> utf16_;  // a stretch in UTF-16 (the pending one: units_ of it)
+  std::size_t units_ = 0;
+  icu::UnicodeString normal_;                            // ICU's NFC of a stretch
+  std::array<char, std::size_t{3} * kBlockUnits> utf8_;  // a block of that in UTF-8
 };
 
 class StringSink final : public hardbinding::ByteSink {

@@ -168,13 +168,15 @@ TEST(NfcFastPath, InteractingCharacterAtEveryOffsetAfterPlainBytes) {
 // length); the result must be ICU's NFC of the text as given.
 TEST(NfcFastPath, LongMarkRunsOutOfOrderNormaliseLikeIcu) {
   // Classes: U+0316 220, U+0301 230, U+0334 1, U+05B0 10, U+0344 230 and
-  // decomposes, U+0F73 0 in NFC terms after decomposition.
-  const std::u32string marks = {U'\u0316', U'\u0301', U'\u0334', U'\u05b0',
-                                U'\u0344', U'\u0f73', U'\u0308', U'\u0327'};
+  // decomposes, U+0F73 0 in NFC terms after decomposition; U+0313, U+0300
+  // and U+0345 (240) compose with Greek alpha up to four code points deep.
+  const std::u32string marks = {U'\u0316', U'\u0301', U'\u0334', U'\u05b0', U'\u0344', U'\u0f73',
+                                U'\u0308', U'\u0327', U'\u0313', U'\u0300', U'\u0345'};
   std::mt19937 rng(7);
   const UnicodeNfc nfc;
   for (int trial = 0; trial < 400; ++trial) {
-    std::string text = trial % 3 == 0 ? "e" : trial % 3 == 1 ? utf8(U'\uac00') : "";
+    const std::string starts[] = {"e", utf8(U'\uac00'), "", utf8(U'\u03b1')};
+    std::string text = starts[(trial / 2) % 4];
     const int runs = 1 + static_cast<int>(rng() % 3);
     for (int r = 0; r < runs; ++r) {
       const int length = 20 + static_cast<int>(rng() % 60);

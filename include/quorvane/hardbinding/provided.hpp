@@ -47,7 +47,10 @@ NfcDataVersion nfc_data_version();
 // ICU reporting a failure other than exhausted memory (which is thrown as
 // std::bad_alloc) is a broken installation, not an input error; it is thrown
 // as std::runtime_error for the caller's boundary to report.
-// Time is linear in the length of the text for every input.
+// Time is linear in the length of the text for every input, and the
+// working memory of normalize_to stays within a small multiple of the
+// longest stretch between ICU normalisation boundaries that holds no long
+// run of combining marks (such runs are never held whole).
 struct UnicodeNfc {
   std::string normalize(std::string_view text) const;
   // The same result; hands `text` back without a copy when it is already
