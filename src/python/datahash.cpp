@@ -28,9 +28,10 @@ Algorithm parse_alg(std::string_view id) {
 PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kComputeSig, args, kwargs);
-    const Text text = to_text(a[0], "text");
+    ShortTextRoom room, alg_room;
+    const Text text = to_text(a[0], "text", room);
     Text alg_text;
-    if (a[1] != nullptr) alg_text = to_text(a[1], "alg");
+    if (a[1] != nullptr) alg_text = to_text(a[1], "alg", alg_room);
     const Algorithm alg = parse_alg(a[1] != nullptr ? alg_text.view : kDefaultAlg);
 
     auto binding = without_gil(text.view.size(), [&] {
@@ -38,9 +39,10 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
     });
     if (!binding) map_err(std::move(binding.error()));
 
+    const Names& key = names();
     Ref dict = new_dict();
-    dict_set(dict, "alg", new_str(binding->alg));
-    dict_set(dict, "hash", new_bytes(binding->hash));
+    dict_set(dict, key.alg, key.algorithm(alg));
+    dict_set(dict, key.hash, new_bytes(binding->hash));
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(binding->exclusions.size())));
     for (std::size_t i = 0; i < binding->exclusions.size(); ++i) {
       const auto& ex = binding->exclusions[i];
@@ -49,7 +51,7 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
         api_failed();
       }
     }
-    dict_set(dict, "exclusions", std::move(list));
+    dict_set(dict, key.exclusions, list);
     return dict;
   });
 }
@@ -57,11 +59,12 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_verify_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kVerifySig, args, kwargs);
-    const Text text = to_text(a[0], "text");
+    ShortTextRoom room, alg_room;
+    const Text text = to_text(a[0], "text", room);
     const auto hash = to_bytes(a[1], "hash");
     std::vector<hardbinding::Exclusion> exclusions = to_exclusions(a[2], "exclusions");
     Text alg_text;
-    if (a[3] != nullptr) alg_text = to_text(a[3], "alg");
+    if (a[3] != nullptr) alg_text = to_text(a[3], "alg", alg_room);
     const Algorithm alg = parse_alg(a[3] != nullptr ? alg_text.view : kDefaultAlg);
 
     hardbinding::DataHash binding;

@@ -16,26 +16,11 @@ const Signature kExtractSig{"extract", {"text"}, 1};
 const Signature kLocateAllSig{"locate_all", {"text"}, 1};
 const Signature kStripSig{"strip", {"text", "start", "length"}, 3};
 
-// Objects that every call would otherwise build again. Made once, at the
-// first import, and kept for the life of the process like the module.
-struct Cached {
-  // The keys of extract's result, interned.
-  PyObject* payload = nullptr;
-  PyObject* version = nullptr;
-  PyObject* start = nullptr;
-  PyObject* length = nullptr;
-};
-Cached g_cached;
-
 // True when the str `obj` is pure ASCII, which str knows without a scan.
 bool is_ascii(PyObject* obj) {
   const auto ascii = str_isascii(obj);
   if (!ascii) throw PythonError{};
   return *ascii;
-}
-
-void dict_set(const Ref& dict, PyObject* key, const Ref& value) {
-  if (PyDict_SetItem(dict.get(), key, value.get()) != 0) throw PythonError{};
 }
 
 // A str argument of strip, with the character offsets that correspond to
@@ -206,29 +191,22 @@ class CodePointIndex {
 
 }  // namespace
 
-void prepare_reading() {
-  if (g_cached.payload != nullptr) return;
-  Ref payload = check(PyUnicode_InternFromString("payload"));
-  Ref version = check(PyUnicode_InternFromString("version"));
-  Ref start = check(PyUnicode_InternFromString("start"));
-  Ref length = check(PyUnicode_InternFromString("length"));
-  g_cached = {payload.release(), version.release(), start.release(), length.release()};
-}
-
 PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kExtractSig, args, kwargs);
-    const Text text = to_text(a[0], "text");
+    ShortTextRoom room;
+    const Text text = to_text(a[0], "text", room);
     auto found = without_gil(text.view.size(), [&] { return wrapper::extract(text.view); });
     if (!found) {
       if (found.error().kind() == ErrorKind::NotFound) return Ref::borrow(Py_None);
       map_err(std::move(found.error()));
     }
+    const Names& key = names();
     Ref dict = new_dict();
-    dict_set(dict, g_cached.payload, new_bytes(found->payload));
-    dict_set(dict, g_cached.version, new_int(found->version));
-    dict_set(dict, g_cached.start, new_int(found->start));
-    dict_set(dict, g_cached.length, new_int(found->length));
+    dict_set(dict, key.payload, new_bytes(found->payload));
+    dict_set(dict, key.version, new_int(found->version));
+    dict_set(dict, key.start, new_int(found->start));
+    dict_set(dict, key.length, new_int(found->length));
     return dict;
   });
 }
@@ -236,7 +214,8 @@ PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_locate_all(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kLocateAllSig, args, kwargs);
-    const Text text = to_text(a[0], "text");
+    ShortTextRoom room;
+    const Text text = to_text(a[0], "text", room);
     const std::vector<wrapper::Wrapper> found =
         without_gil(text.view.size(), [&] { return wrapper::locate_all(text.view); });
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(found.size())));
