@@ -26,13 +26,11 @@ bool is_ascii(PyObject* obj) {
 // A str argument of strip, with the character offsets that correspond to
 // UTF-8 byte offsets, found from its code points without producing its
 // UTF-8. It is read a piece at a time: each piece is cut out by the
-// interpreter, which narrows it as far as its own characters allow, and its
-// code points are read into a small buffer where it is not ASCII.
-//
-// A text that carries a wrapper is stored with 4 bytes per character (the
-// selectors lie beyond the BMP), and any slice of it would be scanned and
-// narrowed again. So pieces that narrowed are kept, and the result is
-// joined from them and from slices of the str over the pieces that did not.
+// interpreter, which narrows it as far as its own characters allow; an
+// all-ASCII piece is its own UTF-8 and needs no look at its characters, any
+// other has its code points read into a small buffer. Pieces are dropped as
+// soon as they are read, so the memory they take is reused from one to the
+// next; only the result is new memory.
 class CodePointIndex {
  public:
   // Checks `obj` as the text rule does: TypeError for anything but a str,
@@ -46,16 +44,12 @@ class CodePointIndex {
       utf8_size_ = static_cast<std::uint64_t>(length_);
       return;
     }
-    const auto count = static_cast<std::size_t>((length_ + kPiece - 1) / kPiece);
-    pieces_.reserve(count);
-    piece_starts_.reserve(count);
-    char32_t max = 0;
+    piece_starts_.reserve(static_cast<std::size_t>((length_ + kPiece - 1) / kPiece));
     for (Py_ssize_t at = 0; at < length_; at += kPiece) {
       piece_starts_.push_back(utf8_size_);
-      Ref piece = substring(obj, at, std::min(length_, at + kPiece));
+      const Ref piece = substring(obj, at, std::min(length_, at + kPiece));
       if (is_ascii(piece.get())) {
         utf8_size_ += static_cast<std::uint64_t>(PyUnicode_GetLength(piece.get()));
-        pieces_.push_back(std::move(piece));
         continue;
       }
       const utf8::CodePointScan scan = utf8::scan(code_points(piece));
@@ -66,13 +60,6 @@ class CodePointIndex {
         throw Panic("a str with a lone surrogate was encoded to UTF-8");
       }
       utf8_size_ += scan.utf8_size;
-      max = std::max(max, scan.max);
-      pieces_.push_back(scan.max < kWide ? std::move(piece) : Ref());
-    }
-    // Without characters beyond the BMP few pieces are narrower than the
-    // str; slicing the str itself then costs no more and holds no copy.
-    if (max < kWide) {
-      for (Ref& piece : pieces_) piece.reset();
     }
   }
 
@@ -88,8 +75,7 @@ class CodePointIndex {
     const std::uint64_t into = offset - piece_starts_[i];
     const Py_ssize_t at = static_cast<Py_ssize_t>(i) * kPiece;
     if (into == 0) return at;
-    const Ref piece = pieces_[i] ? Ref::borrow(pieces_[i].get())
-                                 : substring(str_, at, std::min(length_, at + kPiece));
+    const Ref piece = substring(str_, at, std::min(length_, at + kPiece));
     if (is_ascii(piece.get())) return at + static_cast<Py_ssize_t>(into);
     const auto found = utf8::index_of_offset(code_points(piece), into);
     if (!found) return std::nullopt;
@@ -104,68 +90,39 @@ class CodePointIndex {
       // character or none may be the interpreter's shared singletons
       // whatever is done.)
       if (length_ < 2) return substring(str_, 0, length_);
-      const Ref head = substring(str_, 0, length_ / 2);
-      const Ref tail = substring(str_, length_ / 2, length_);
-      return check(PyUnicode_Concat(head.get(), tail.get()));
+      return joined(0, length_ / 2, length_ / 2, length_);
     }
-    if (ascii_) {
-      if (start == 0) return substring(str_, end, length_);
-      if (end == length_) return substring(str_, 0, start);
-      const Ref head = substring(str_, 0, start);
-      const Ref tail = substring(str_, end, length_);
-      return check(PyUnicode_Concat(head.get(), tail.get()));
-    }
-    std::vector<Ref> parts;
-    append_range(parts, 0, start);
-    append_range(parts, end, length_);
-    if (parts.size() == 1) return std::move(parts[0]);
-    if (parts.size() == 2) {
-      // The first part is new and not shared, so the interpreter grows it
-      // in place (realloc) instead of copying it into a third str.
-      PyObject* joined = parts[0].release();
-      PyUnicode_Append(&joined, parts[1].get());
-      return check(joined);
-    }
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(parts.size())));
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-      if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), parts[i].release()) != 0) {
-        api_failed();
-      }
-    }
-    const Ref empty = check(PyUnicode_FromStringAndSize("", 0));
-    return check(PyUnicode_Join(empty.get(), list.get()));
+    if (start == 0) return substring(str_, end, length_);
+    if (end == length_) return substring(str_, 0, start);
+    return joined(0, start, end, length_);
   }
 
  private:
   static constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 16;
-  static constexpr char32_t kWide = 0x10000;  // from here a str stores 4 bytes a character
+  // Characters appended at a time to a result joined from two slices.
+  static constexpr Py_ssize_t kAppend = Py_ssize_t{1} << 20;
 
   static Ref substring(PyObject* str, Py_ssize_t start, Py_ssize_t end) {
     return check(PyUnicode_Substring(str, start, end));
   }
 
-  // Appends the characters [from, to) to `parts`: from the kept pieces, and
-  // as one slice of the str over each run of pieces not kept.
-  void append_range(std::vector<Ref>& parts, Py_ssize_t from, Py_ssize_t to) const {
-    while (from < to) {
-      auto i = static_cast<std::size_t>(from / kPiece);
-      Ref part;
-      Py_ssize_t until = 0;
-      if (pieces_[i]) {
-        const Py_ssize_t at = static_cast<Py_ssize_t>(i) * kPiece;
-        until = std::min(to, at + kPiece);
-        part = substring(pieces_[i].get(), from - at, until - at);
-      } else {
-        while (i + 1 < pieces_.size() && !pieces_[i + 1] &&
-               static_cast<Py_ssize_t>(i + 1) * kPiece < to) {
-          ++i;
-        }
-        until = std::min(to, static_cast<Py_ssize_t>(i + 1) * kPiece);
-        part = substring(str_, from, until);
+  // The characters [a, b) followed by [c, d), as a new str. The first slice
+  // is new and not shared, so the interpreter grows it in place (realloc)
+  // for each part of the second appended to it; those parts are cut a
+  // bounded number of characters at a time, so that they reuse one another's
+  // memory instead of the second slice being written twice, once on its own
+  // and once into the result.
+  Ref joined(Py_ssize_t a, Py_ssize_t b, Py_ssize_t c, Py_ssize_t d) const {
+    PyObject* out = substring(str_, a, b).release();
+    for (Py_ssize_t at = c; at < d && out != nullptr; at += kAppend) {
+      const Ref part = Ref::steal(PyUnicode_Substring(str_, at, std::min(d, at + kAppend)));
+      if (!part) {
+        Py_DecRef(out);
+        api_failed();
       }
-      parts.push_back(std::move(part));
-      from = until;
+      PyUnicode_Append(&out, part.get());  // on failure releases `out` and sets it to null
     }
+    return check(out);
   }
 
   std::span<const char32_t> code_points(const Ref& piece) {
@@ -183,9 +140,7 @@ class CodePointIndex {
   Py_ssize_t length_ = 0;
   bool ascii_ = false;
   std::uint64_t utf8_size_ = 0;
-  // kPiece characters each, the last one shorter; null where not kept
-  std::vector<Ref> pieces_;
-  std::vector<std::uint64_t> piece_starts_;  // UTF-8 offset of each piece
+  std::vector<std::uint64_t> piece_starts_;  // UTF-8 offset of each piece of kPiece characters
   std::u32string buffer_;
 };
 
