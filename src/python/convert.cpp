@@ -401,6 +401,16 @@ std::uint64_t to_size(PyObject* obj, const char* param) {
   return with_prefix(param, [&] { return size_value(obj); });
 }
 
+std::optional<std::uint64_t> int_size(PyObject* obj) noexcept {
+  if (!is_int(obj)) return std::nullopt;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return v;
+}
+
 std::vector<hardbinding::Exclusion> to_exclusions(PyObject* obj, const char* param) {
   return with_prefix(param, [&] { return exclusions_value(obj); });
 }

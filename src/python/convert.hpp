@@ -84,6 +84,10 @@ std::optional<bool> str_isascii(PyObject* obj) noexcept;
 void prepare_str_isascii();
 std::span<const std::uint8_t> to_bytes(PyObject* obj, const char* param);
 std::uint64_t to_size(PyObject* obj, const char* param);
+// The value of an int (or subclass) that the size rule accepts, read
+// without running any Python code; nullopt, with no exception left, for any
+// other object or value.
+std::optional<std::uint64_t> int_size(PyObject* obj) noexcept;
 std::vector<hardbinding::Exclusion> to_exclusions(PyObject* obj, const char* param);
 
 // Raises TypeError "'<type>' object cannot be converted to '<target>'",

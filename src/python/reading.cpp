@@ -23,106 +23,153 @@ bool is_ascii(PyObject* obj) {
   return *ascii;
 }
 
-// A str argument of strip, with the character offsets that correspond to
-// UTF-8 byte offsets, found from its code points without producing its
-// UTF-8. It is read a piece at a time: each piece is cut out by the
-// interpreter, which narrows it as far as its own characters allow; an
-// all-ASCII piece is its own UTF-8 and needs no look at its characters, any
-// other has its code points read into a small buffer. Pieces are dropped as
-// soon as they are read, so the memory they take is reused from one to the
-// next; only the result is new memory.
-class CodePointIndex {
+// The str argument of strip, read a piece at a time to map UTF-8 byte
+// offsets to characters without producing its UTF-8. Each piece is cut out
+// by the interpreter, which narrows it as far as its own characters allow:
+// an all-ASCII piece is its own UTF-8 and needs no look at its characters;
+// any other has its code points read into a buffer. The result is joined
+// from the pieces on the way, outside the range: every character is read
+// once, pieces reuse one another's memory, and only the result is new.
+class StripText {
  public:
-  // Checks `obj` as the text rule does: TypeError for anything but a str,
-  // the interpreter's own UnicodeEncodeError for a lone surrogate.
-  CodePointIndex(PyObject* obj, const char* param) : str_(obj) {
+  // Checks the type as the text rule does: TypeError for anything but a str.
+  StripText(PyObject* obj, const char* param) : str_(obj), param_(param) {
     if (!PyUnicode_Check(obj)) (void)to_text(obj, param);  // raises its TypeError
     length_ = PyUnicode_GetLength(obj);
     if (length_ < 0) throw PythonError{};
-    if (is_ascii(obj)) {
-      ascii_ = true;
-      utf8_size_ = static_cast<std::uint64_t>(length_);
-      return;
-    }
-    piece_starts_.reserve(static_cast<std::size_t>((length_ + kPiece - 1) / kPiece));
-    for (Py_ssize_t at = 0; at < length_; at += kPiece) {
-      piece_starts_.push_back(utf8_size_);
-      const Ref piece = substring(obj, at, std::min(length_, at + kPiece));
-      if (is_ascii(piece.get())) {
-        utf8_size_ += static_cast<std::uint64_t>(PyUnicode_GetLength(piece.get()));
-        continue;
-      }
-      const utf8::CodePointScan scan = utf8::scan(code_points(piece));
-      if (scan.surrogate) {
-        // Raised by the interpreter's own encoder, so that it is exactly
-        // the exception of the text rule.
-        (void)to_text(obj, param);
-        throw Panic("a str with a lone surrogate was encoded to UTF-8");
-      }
-      utf8_size_ += scan.utf8_size;
-    }
+    ascii_ = is_ascii(obj);
   }
 
-  // The index of the character that begins at byte `offset` of the UTF-8
-  // form, or the length for its end; nullopt for an offset inside a
-  // character or beyond the end.
-  std::optional<Py_ssize_t> index_of(std::uint64_t offset) {
-    if (offset > utf8_size_) return std::nullopt;
-    if (ascii_) return static_cast<Py_ssize_t>(offset);
-    if (offset == utf8_size_) return length_;
-    const auto next = std::upper_bound(piece_starts_.begin(), piece_starts_.end(), offset);
-    const auto i = static_cast<std::size_t>(next - piece_starts_.begin()) - 1;
-    const std::uint64_t into = offset - piece_starts_[i];
-    const Py_ssize_t at = static_cast<Py_ssize_t>(i) * kPiece;
-    if (into == 0) return at;
-    const Ref piece = substring(str_, at, std::min(length_, at + kPiece));
-    if (is_ascii(piece.get())) return at + static_cast<Py_ssize_t>(into);
-    const auto found = utf8::index_of_offset(code_points(piece), into);
-    if (!found) return std::nullopt;
-    return at + static_cast<Py_ssize_t>(*found);
+  // Reads the whole text for the other failure of the text rule: a lone
+  // surrogate raises the interpreter's own UnicodeEncodeError.
+  void check_text() {
+    if (!ascii_) (void)walk(0, 0, false);
   }
 
-  // The str without the characters [start, end), as a new exact str.
-  Ref without(Py_ssize_t start, Py_ssize_t end) const {
-    if (start == end) {
+  // The text without its UTF-8 bytes [start, end), as a new exact str;
+  // nullopt when the range does not lie inside the text with both ends on
+  // character boundaries. Raises as check_text() does first, whatever the range.
+  std::optional<Ref> without(std::uint64_t start, std::uint64_t end) {
+    const bool empty = start == end;
+    std::optional<Ref> out;
+    Py_ssize_t first = 0;
+    Py_ssize_t last = 0;
+    if (ascii_) {
+      if (start > end || end > static_cast<std::uint64_t>(length_)) return std::nullopt;
+      first = static_cast<Py_ssize_t>(start);
+      last = static_cast<Py_ssize_t>(end);
+      if (!empty) out = slices(first, last);
+    } else {
+      Walk w = walk(start, end, !empty);
+      if (!w.first || !w.last) return std::nullopt;
+      first = *w.first;
+      last = *w.last;
+      if (!empty) out = w.out ? std::move(w.out) : check(PyUnicode_FromStringAndSize("", 0));
+    }
+    if (empty) {
       // A slice of the whole str is the str itself, and every result must
       // be a new object: join two halves instead. (Strings of one
       // character or none may be the interpreter's shared singletons
       // whatever is done.)
       if (length_ < 2) return substring(str_, 0, length_);
-      return joined(0, length_ / 2, length_ / 2, length_);
+      return slices(length_ / 2, length_ / 2);
     }
-    if (start == 0) return substring(str_, end, length_);
-    if (end == length_) return substring(str_, 0, start);
-    return joined(0, start, end, length_);
+    return out;
   }
 
  private:
-  static constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 16;
-  // Characters appended at a time to a result joined from two slices.
-  static constexpr Py_ssize_t kAppend = Py_ssize_t{1} << 20;
+  static constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 18;
+
+  struct Walk {
+    std::optional<Py_ssize_t> first, last;  // the characters at the range's ends
+    Ref out;                                // what was kept, when built
+  };
 
   static Ref substring(PyObject* str, Py_ssize_t start, Py_ssize_t end) {
     return check(PyUnicode_Substring(str, start, end));
   }
 
-  // The characters [a, b) followed by [c, d), as a new str. The first slice
-  // is new and not shared, so the interpreter grows it in place (realloc)
-  // for each part of the second appended to it; those parts are cut a
-  // bounded number of characters at a time, so that they reuse one another's
-  // memory instead of the second slice being written twice, once on its own
-  // and once into the result.
-  Ref joined(Py_ssize_t a, Py_ssize_t b, Py_ssize_t c, Py_ssize_t d) const {
-    PyObject* out = substring(str_, a, b).release();
-    for (Py_ssize_t at = c; at < d && out != nullptr; at += kAppend) {
-      const Ref part = Ref::steal(PyUnicode_Substring(str_, at, std::min(d, at + kAppend)));
-      if (!part) {
-        Py_DecRef(out);
-        api_failed();
-      }
-      PyUnicode_Append(&out, part.get());  // on failure releases `out` and sets it to null
+  // `part` appended to `out`, which it becomes when `out` is empty. A new
+  // str that nothing else holds is grown in place (realloc).
+  static void append(Ref& out, Ref part) {
+    if (!out) {
+      out = std::move(part);
+      return;
     }
-    return check(out);
+    PyObject* joined = out.release();
+    PyUnicode_Append(&joined, part.get());  // on failure releases it and leaves null
+    out = check(joined);
+  }
+
+  // The text without the characters [first, last) of an all-ASCII str:
+  // the part behind the range is appended to the part before it kPiece
+  // characters at a time, so that it is not written twice, once as a
+  // slice of its own and again into the result.
+  Ref slices(Py_ssize_t first, Py_ssize_t last) const {
+    Ref out;
+    if (first > 0) out = substring(str_, 0, first);
+    for (Py_ssize_t at = last; at < length_; at += kPiece) {
+      append(out, substring(str_, at, std::min(length_, at + kPiece)));
+    }
+    return out ? std::move(out) : check(PyUnicode_FromStringAndSize("", 0));
+  }
+
+  // One pass over the pieces: raises for a lone surrogate, maps the byte
+  // offsets `start` and `end` to characters, and when `build` is set joins
+  // the characters outside them into `out`.
+  Walk walk(std::uint64_t start, std::uint64_t end, bool build) {
+    Walk w;
+    bool inside = false;      // an end of the range falls inside a character
+    std::uint64_t bytes = 0;  // UTF-8 size of the pieces before this one
+    for (Py_ssize_t at = 0; at < length_; at += kPiece) {
+      const Py_ssize_t until = std::min(length_, at + kPiece);
+      Ref piece = substring(str_, at, until);
+      const bool ascii = is_ascii(piece.get());
+      std::span<const char32_t> units;
+      std::uint64_t size = static_cast<std::uint64_t>(until - at);
+      if (!ascii) {
+        units = code_points(piece);
+        const utf8::CodePointScan scan = utf8::scan(units);
+        if (scan.surrogate) raise_surrogate();
+        size = scan.utf8_size;
+      }
+      // An offset at the end of this piece is the start of the next.
+      const auto locate = [&](std::uint64_t offset, std::optional<Py_ssize_t>& index) {
+        if (index || offset < bytes || offset - bytes >= size) return;
+        const std::uint64_t into = offset - bytes;
+        if (ascii) {
+          index = at + static_cast<Py_ssize_t>(into);
+        } else if (const auto found = utf8::index_of_offset(units, into)) {
+          index = at + static_cast<Py_ssize_t>(*found);
+        } else {
+          inside = true;
+        }
+      };
+      locate(start, w.first);
+      locate(end, w.last);
+      bytes += size;
+      if (!build || inside) continue;
+      // An end not found yet lies behind this piece.
+      const Py_ssize_t cut = w.first ? std::clamp(*w.first, at, until) : until;
+      const Py_ssize_t resume = w.last ? std::clamp(*w.last, at, until) : until;
+      if (cut == until && at == resume) {
+        append(w.out, std::move(piece));
+        continue;
+      }
+      if (cut > at) append(w.out, substring(piece.get(), 0, cut - at));
+      if (resume < until) append(w.out, substring(piece.get(), resume - at, until - at));
+    }
+    if (!w.first && start == bytes) w.first = length_;
+    if (!w.last && end == bytes) w.last = length_;
+    if (inside || start > end) w.first.reset();
+    return w;
+  }
+
+  [[noreturn]] void raise_surrogate() {
+    // Raised by the interpreter's own encoder, so that it is exactly the
+    // exception of the text rule.
+    (void)to_text(str_, param_);
+    throw Panic("a str with a lone surrogate was encoded to UTF-8");
   }
 
   std::span<const char32_t> code_points(const Ref& piece) {
@@ -137,10 +184,9 @@ class CodePointIndex {
   }
 
   PyObject* str_;  // borrowed from the call's bound arguments
+  const char* param_;
   Py_ssize_t length_ = 0;
   bool ascii_ = false;
-  std::uint64_t utf8_size_ = 0;
-  std::vector<std::uint64_t> piece_starts_;  // UTF-8 offset of each piece of kPiece characters
   std::u32string buffer_;
 };
 
@@ -187,17 +233,27 @@ PyObject* py_locate_all(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_strip(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kStripSig, args, kwargs);
-    CodePointIndex text(a[0], "text");
-    const std::uint64_t start = to_size(a[1], "start");
-    const std::uint64_t length = to_size(a[2], "length");
-    const std::uint64_t end = start + length;
-    if (end < start) map_err(Error::exclusion_malformed());
+    StripText text(a[0], "text");
+    // Sizes given as ints are read without running any Python code, so the
+    // text can be read once with the range known. Otherwise it is checked
+    // in full before the sizes are converted, as the text rule comes first.
+    std::optional<std::uint64_t> start = int_size(a[1]);
+    std::optional<std::uint64_t> length = int_size(a[2]);
+    if (!start || !length) {
+      text.check_text();
+      start = to_size(a[1], "start");
+      length = to_size(a[2], "length");
+    }
+    const std::uint64_t end = *start + *length;
+    if (end < *start) {
+      text.check_text();
+      map_err(Error::exclusion_malformed());
+    }
     // The range must lie inside the text with both ends on character
     // boundaries; which condition failed is not told.
-    const std::optional<Py_ssize_t> first = text.index_of(start);
-    const std::optional<Py_ssize_t> last = first ? text.index_of(end) : std::nullopt;
-    if (!first || !last) map_err(Error::exclusion_malformed());
-    return text.without(*first, *last);
+    std::optional<Ref> stripped = text.without(*start, end);
+    if (!stripped) map_err(Error::exclusion_malformed());
+    return std::move(*stripped);
   });
 }
 
