@@ -69,9 +69,8 @@ def test_data_hash_in_place_path_matches_model(seed, where):
 
 
 # Long texts that are not all ASCII are read as code points a chunk at a
-# time; the chunks are 16384 characters long. strip appends the part behind
-# the range to the part before it LONG characters at a time, so a wrapper
-# near the start leaves it two parts.
+# time; the chunks are 16384 characters long. A wrapper a few characters
+# in leaves strip a part on either side of it within its first piece.
 LONG = 1 << 20
 PIECE = 1 << 14
 
@@ -109,7 +108,7 @@ def test_long_text_with_lone_surrogate_raises_the_interpreters_error(where):
 
 
 # strip reads its text STRIP_PIECE characters at a time.
-STRIP_PIECE = 1 << 18
+STRIP_PIECE = 1 << 16
 
 
 @pytest.mark.parametrize("wide", ["\U0001f600", "\u00e9"])
