@@ -101,7 +101,7 @@ class StripText {
     out = check(joined);
   }
 
-  // The text without the characters [first, last) of an all-ASCII str:
+  // The text without the characters [first, last), from slices of the str:
   // the part behind the range is appended to the part before it kPiece
   // characters at a time, so that it is not written twice, once as a
   // slice of its own and again into the result.
@@ -115,7 +115,7 @@ class StripText {
   }
 
   // One pass over the pieces: raises for a lone surrogate, maps the byte
-  // offsets `start` and `end` to characters, and when `build` is set joins
+  // offsets `start` <= `end` to characters, and when `build` is set joins
   // the characters outside them into `out`.
   Walk walk(std::uint64_t start, std::uint64_t end, bool build) {
     Walk w;
@@ -161,7 +161,7 @@ class StripText {
     }
     if (!w.first && start == bytes) w.first = length_;
     if (!w.last && end == bytes) w.last = length_;
-    if (inside || start > end) w.first.reset();
+    if (inside) w.first.reset();
     return w;
   }
 
