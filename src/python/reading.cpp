@@ -78,7 +78,7 @@ class StripText {
   }
 
  private:
-  static constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 16;
+  static constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 18;
 
   struct Walk {
     std::optional<Py_ssize_t> first, last;  // the characters at the range's ends

@@ -108,7 +108,7 @@ def test_long_text_with_lone_surrogate_raises_the_interpreters_error(where):
 
 
 # strip reads its text STRIP_PIECE characters at a time.
-STRIP_PIECE = 1 << 16
+STRIP_PIECE = 1 << 18
 
 
 @pytest.mark.parametrize("wide", ["\U0001f600", "\u00e9"])
