@@ -188,6 +188,8 @@ Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
     if (arg == nullptr) throw PythonError{};
     bound.set(i, arg);
   }
+  // The common call: positional arguments only, and enough of them.
+  if (kwargs == nullptr && given >= sig.required) return bound;
 
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -374,6 +376,32 @@ Text to_text(PyObject* obj, const char* param) {
   });
 }
 
+Text to_text(PyObject* obj, const char* param, ShortTextRoom& room) {
+  if (is_str(obj)) {
+    const Py_ssize_t length = PyUnicode_GetLength(obj);
+    if (length >= 0 && static_cast<std::size_t>(length) <= kShortText) {
+      // The str's code points, copied as they are stored, and transcoded
+      // here: no bytes object, and none of the interpreter's per-character
+      // encoder.
+      char32_t code_points[kShortText];
+      if (length == 0 || PyUnicode_AsUCS4(obj, reinterpret_cast<Py_UCS4*>(code_points),
+                                          static_cast<Py_ssize_t>(kShortText), 0) != nullptr) {
+        const std::size_t size = hardbinding::provided::utf8_from_utf32(
+            {code_points, static_cast<std::size_t>(length)}, room.utf8);
+        // A lone surrogate: the interpreter's encoder below raises for it.
+        if (size != hardbinding::provided::kNotScalarValues) {
+          Text text;
+          text.view = std::string_view(room.utf8, size);
+          return text;
+        }
+      }
+    }
+    // Whatever failed is found again, and raised, by the plain conversion.
+    PyErr_Clear();
+  }
+  return to_text(obj, param);
+}
+
 std::span<const std::uint8_t> to_bytes(PyObject* obj, const char* param) {
   return with_prefix(param, [&] {
     if (!is_bytes(obj)) raise_cannot_convert(obj, "PyBytes");
@@ -387,6 +415,16 @@ std::span<const std::uint8_t> to_bytes(PyObject* obj, const char* param) {
 
 std::uint64_t to_size(PyObject* obj, const char* param) {
   return with_prefix(param, [&] { return size_value(obj); });
+}
+
+std::optional<std::uint64_t> int_size(PyObject* obj) noexcept {
+  if (!is_int(obj)) return std::nullopt;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return v;
 }
 
 std::vector<hardbinding::Exclusion> to_exclusions(PyObject* obj, const char* param) {
@@ -429,9 +467,44 @@ Ref new_pair(std::uint64_t first, std::uint64_t second) {
 
 Ref new_dict() { return check(PyDict_New()); }
 
-void dict_set(const Ref& dict, const char* key, Ref value) {
-  Ref name = check(PyUnicode_FromString(key));
-  if (PyDict_SetItem(dict.get(), name.get(), value.get()) != 0) throw PythonError{};
+void dict_set(const Ref& dict, PyObject* key, const Ref& value) {
+  if (PyDict_SetItem(dict.get(), key, value.get()) != 0) throw PythonError{};
+}
+
+namespace {
+Names g_names;
+}  // namespace
+
+const Names& names() noexcept { return g_names; }
+
+void prepare_names() {
+  if (g_names.payload != nullptr) return;
+  using hardbinding::Algorithm;
+  const auto make = [](std::string_view text) {
+    return check(PyUnicode_InternFromString(std::string(text).c_str()));
+  };
+  // Made in full before any is kept, so a failure leaves nothing half done.
+  Ref made[] = {make("payload"),
+                make("version"),
+                make("start"),
+                make("length"),
+                make("alg"),
+                make("hash"),
+                make("exclusions"),
+                make(Algorithm(Algorithm::Sha256).id()),
+                make(Algorithm(Algorithm::Sha384).id()),
+                make(Algorithm(Algorithm::Sha512).id())};
+  static_assert(Algorithm::Sha256 == 0 && Algorithm::Sha384 == 1 && Algorithm::Sha512 == 2);
+  g_names.payload = made[0].release();
+  g_names.version = made[1].release();
+  g_names.start = made[2].release();
+  g_names.length = made[3].release();
+  g_names.alg = made[4].release();
+  g_names.hash = made[5].release();
+  g_names.exclusions = made[6].release();
+  for (std::size_t i = 0; i < g_names.algorithms.size(); ++i) {
+    g_names.algorithms[i] = made[7 + i].release();
+  }
 }
 
 std::string exception_message(const Error& error) {

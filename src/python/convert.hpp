@@ -124,6 +124,19 @@ class Utf8Chunks {
 // exactly TypeError becomes TypeError "argument '<param>': <message>".
 Text to_text(PyObject* obj, const char* param);
 
+// Texts of at most this many characters fit a ShortTextRoom.
+inline constexpr std::size_t kShortText = 256;
+
+// Room in the caller's frame for the UTF-8 of a short text argument.
+struct ShortTextRoom {
+  char utf8[4 * kShortText];
+};
+
+// As to_text(obj, param), with the same exceptions. A str of at most
+// kShortText characters is transcoded from its code points into `room`,
+// without an intermediate bytes object; the view then lies in `room`.
+Text to_text(PyObject* obj, const char* param, ShortTextRoom& room);
+
 // Whether the str `obj` is all ASCII, answered by str.isascii itself (an
 // override in a subclass is not asked), which reads a flag, no scan.
 // nullopt, with the exception set, when the call fails.
@@ -132,6 +145,10 @@ std::optional<bool> str_isascii(PyObject* obj) noexcept;
 void prepare_str_isascii();
 std::span<const std::uint8_t> to_bytes(PyObject* obj, const char* param);
 std::uint64_t to_size(PyObject* obj, const char* param);
+// The value of an int (or subclass) that the size rule accepts, read
+// without running any Python code; nullopt, with no exception left, for any
+// other object or value.
+std::optional<std::uint64_t> int_size(PyObject* obj) noexcept;
 std::vector<hardbinding::Exclusion> to_exclusions(PyObject* obj, const char* param);
 
 // Raises TypeError "'<type>' object cannot be converted to '<target>'",
@@ -146,8 +163,33 @@ Ref new_bytes(std::span<const std::uint8_t> bytes);
 Ref new_int(std::uint64_t value);
 Ref new_pair(std::uint64_t first, std::uint64_t second);
 Ref new_dict();
-// Inserts key -> value; a failed insertion raises that failure.
-void dict_set(const Ref& dict, const char* key, Ref value);
+// Inserts key -> value; a failed insertion raises that failure. `key` is
+// one of the prepared names below.
+void dict_set(const Ref& dict, PyObject* key, const Ref& value);
+
+// The str objects that calls would otherwise build again and again: the
+// keys of the result dicts and the algorithm identifiers, interned. Made by
+// prepare_names at import, before any function can run, and owned here for
+// the life of the process, like the module itself (which has no teardown
+// that could release them).
+struct Names {
+  PyObject* payload = nullptr;
+  PyObject* version = nullptr;
+  PyObject* start = nullptr;
+  PyObject* length = nullptr;
+  PyObject* alg = nullptr;
+  PyObject* hash = nullptr;
+  PyObject* exclusions = nullptr;
+  std::array<PyObject*, 3> algorithms{};  // by hardbinding::Algorithm::Value
+
+  // The identifier of `alg` ("sha256", ...) as a new reference.
+  Ref algorithm(hardbinding::Algorithm alg) const noexcept {
+    return Ref::borrow(algorithms[alg.value()]);
+  }
+};
+const Names& names() noexcept;
+// Makes the names once; does nothing when they exist.
+void prepare_names();
 
 // Raises ValueError for a library error: "<message> [<status code>]", or the
 // bare message for the kinds without a code.

@@ -157,34 +157,38 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kComputeSig, args, kwargs);
     std::optional<Result<hardbinding::DataHash>> streamed;
+    Algorithm alg = Algorithm::Sha256;
     const Py_ssize_t length = PyUnicode_Check(a[0]) ? PyUnicode_GetLength(a[0]) : -1;
     if (length >= kStreamFrom) {
       // Only where the conversions would all succeed, so that every
       // failure is raised as the plain order of conversions raises it.
-      std::optional<Algorithm> alg = Algorithm::Sha256;
-      if (a[1] != nullptr) alg = try_alg(a[1]);
-      if (alg) {
+      std::optional<Algorithm> named = Algorithm::Sha256;
+      if (a[1] != nullptr) named = try_alg(a[1]);
+      if (named) {
+        alg = *named;
         streamed = stream_text(
-            a[0], length, *alg, UINT64_MAX,
+            a[0], length, alg, UINT64_MAX,
             [&](std::uint64_t prefix, std::string_view rest, auto& stream, auto& writer) {
-              return hardbinding::finish_data_hash(prefix, rest, *alg, stream, writer);
+              return hardbinding::finish_data_hash(prefix, rest, alg, stream, writer);
             });
       }
     }
     Result<hardbinding::DataHash> binding = streamed ? std::move(*streamed) : [&] {
-      const Text text = to_text(a[0], "text");
+      ShortTextRoom room, alg_room;
+      const Text text = to_text(a[0], "text", room);
       Text alg_text;
-      if (a[1] != nullptr) alg_text = to_text(a[1], "alg");
-      const Algorithm alg = parse_alg(a[1] != nullptr ? alg_text.view : kDefaultAlg);
+      if (a[1] != nullptr) alg_text = to_text(a[1], "alg", alg_room);
+      alg = parse_alg(a[1] != nullptr ? alg_text.view : kDefaultAlg);
       return without_gil(text.view.size(), [&] {
         return hardbinding::compute_data_hash(text.view, alg, BuiltinCrypto{}, UnicodeNfc{});
       });
     }();
     if (!binding) map_err(std::move(binding.error()));
 
+    const Names& key = names();
     Ref dict = new_dict();
-    dict_set(dict, "alg", new_str(binding->alg));
-    dict_set(dict, "hash", new_bytes(binding->hash));
+    dict_set(dict, key.alg, key.algorithm(alg));
+    dict_set(dict, key.hash, new_bytes(binding->hash));
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(binding->exclusions.size())));
     for (std::size_t i = 0; i < binding->exclusions.size(); ++i) {
       const auto& ex = binding->exclusions[i];
@@ -193,7 +197,7 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
         api_failed();
       }
     }
-    dict_set(dict, "exclusions", std::move(list));
+    dict_set(dict, key.exclusions, list);
     return dict;
   });
 }
@@ -224,11 +228,12 @@ PyObject* py_verify_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
         }
       }
     }
-    const Text text = to_text(a[0], "text");
+    ShortTextRoom room, alg_room;
+    const Text text = to_text(a[0], "text", room);
     const auto hash = to_bytes(a[1], "hash");
     std::vector<hardbinding::Exclusion> exclusions = to_exclusions(a[2], "exclusions");
     Text alg_text;
-    if (a[3] != nullptr) alg_text = to_text(a[3], "alg");
+    if (a[3] != nullptr) alg_text = to_text(a[3], "alg", alg_room);
     const Algorithm alg = parse_alg(a[3] != nullptr ? alg_text.view : kDefaultAlg);
 
     hardbinding::DataHash binding;

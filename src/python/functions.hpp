@@ -16,8 +16,4 @@ PyObject* py_strip(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* py_compute_data_hash(PyObject* self, PyObject* args, PyObject* kwargs);
 PyObject* py_verify_data_hash(PyObject* self, PyObject* args, PyObject* kwargs);
 
-// Builds the objects that the reading functions keep between calls. Runs at
-// import, before the functions are registered; does nothing once they exist.
-void prepare_reading();
-
 }  // namespace quorvane::python

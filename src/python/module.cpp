@@ -130,7 +130,7 @@ Ref init_module() {
   if (g_module != nullptr) return Ref::borrow(g_module);
 
   prepare_str_isascii();
-  prepare_reading();
+  prepare_names();
 
   Ref module = Ref::steal(PyModule_Create2(&g_module_def, PYTHON_ABI_VERSION));
   if (!module) raise_pending();

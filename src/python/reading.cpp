@@ -16,17 +16,6 @@ const Signature kExtractSig{"extract", {"text"}, 1};
 const Signature kLocateAllSig{"locate_all", {"text"}, 1};
 const Signature kStripSig{"strip", {"text", "start", "length"}, 3};
 
-// Objects that every call would otherwise build again. Made once, at the
-// first import, and kept for the life of the process like the module.
-struct Cached {
-  // The keys of extract's result, interned.
-  PyObject* payload = nullptr;
-  PyObject* version = nullptr;
-  PyObject* start = nullptr;
-  PyObject* length = nullptr;
-};
-Cached g_cached;
-
 // True when the str `obj` is pure ASCII, which str knows without a scan.
 bool is_ascii(PyObject* obj) {
   const auto ascii = str_isascii(obj);
@@ -34,153 +23,191 @@ bool is_ascii(PyObject* obj) {
   return *ascii;
 }
 
-void dict_set(const Ref& dict, PyObject* key, const Ref& value) {
-  if (PyDict_SetItem(dict.get(), key, value.get()) != 0) throw PythonError{};
-}
-
-// A str argument of strip, with the character offsets that correspond to
-// UTF-8 byte offsets, found from its code points without producing its
-// UTF-8. It is read a piece at a time: each piece is cut out by the
-// interpreter, which narrows it as far as its own characters allow, and its
-// code points are read into a small buffer where it is not ASCII.
-//
-// A text that carries a wrapper is stored with 4 bytes per character (the
-// selectors lie beyond the BMP), and any slice of it would be scanned and
-// narrowed again. So pieces that narrowed are kept, and the result is
-// joined from them and from slices of the str over the pieces that did not.
-class CodePointIndex {
+// The str argument of strip, read a piece at a time to map UTF-8 byte
+// offsets to characters without producing its UTF-8. Each piece is cut out
+// by the interpreter, which narrows it as far as its own characters allow:
+// an all-ASCII piece is its own UTF-8 and needs no look at its characters;
+// any other has its code points read into a buffer. The result is joined
+// from the pieces on the way, outside the range: every character is read
+// once, pieces reuse one another's memory, and only the result is new.
+class StripText {
  public:
-  // Checks `obj` as the text rule does: TypeError for anything but a str,
-  // the interpreter's own UnicodeEncodeError for a lone surrogate.
-  CodePointIndex(PyObject* obj, const char* param) : str_(obj) {
+  // Checks the type as the text rule does: TypeError for anything but a str.
+  StripText(PyObject* obj, const char* param) : str_(obj), param_(param) {
     if (!PyUnicode_Check(obj)) (void)to_text(obj, param);  // raises its TypeError
     length_ = PyUnicode_GetLength(obj);
     if (length_ < 0) throw PythonError{};
-    if (is_ascii(obj)) {
-      ascii_ = true;
-      utf8_size_ = static_cast<std::uint64_t>(length_);
-      return;
-    }
-    const auto count = static_cast<std::size_t>((length_ + kPiece - 1) / kPiece);
-    pieces_.reserve(count);
-    piece_starts_.reserve(count);
-    char32_t max = 0;
-    for (Py_ssize_t at = 0; at < length_; at += kPiece) {
-      piece_starts_.push_back(utf8_size_);
-      Ref piece = substring(obj, at, std::min(length_, at + kPiece));
-      if (is_ascii(piece.get())) {
-        utf8_size_ += static_cast<std::uint64_t>(PyUnicode_GetLength(piece.get()));
-        pieces_.push_back(std::move(piece));
-        continue;
-      }
-      const utf8::CodePointScan scan = utf8::scan(code_points(piece));
-      if (scan.surrogate) {
-        // Raised by the interpreter's own encoder, so that it is exactly
-        // the exception of the text rule.
-        (void)to_text(obj, param);
-        throw Panic("a str with a lone surrogate was encoded to UTF-8");
-      }
-      utf8_size_ += scan.utf8_size;
-      max = std::max(max, scan.max);
-      pieces_.push_back(scan.max < kWide ? std::move(piece) : Ref());
-    }
-    // Without characters beyond the BMP few pieces are narrower than the
-    // str; slicing the str itself then costs no more and holds no copy.
-    if (max < kWide) {
-      for (Ref& piece : pieces_) piece.reset();
-    }
+    ascii_ = is_ascii(obj);
   }
 
-  // The index of the character that begins at byte `offset` of the UTF-8
-  // form, or the length for its end; nullopt for an offset inside a
-  // character or beyond the end.
-  std::optional<Py_ssize_t> index_of(std::uint64_t offset) {
-    if (offset > utf8_size_) return std::nullopt;
-    if (ascii_) return static_cast<Py_ssize_t>(offset);
-    if (offset == utf8_size_) return length_;
-    const auto next = std::upper_bound(piece_starts_.begin(), piece_starts_.end(), offset);
-    const auto i = static_cast<std::size_t>(next - piece_starts_.begin()) - 1;
-    const std::uint64_t into = offset - piece_starts_[i];
-    const Py_ssize_t at = static_cast<Py_ssize_t>(i) * kPiece;
-    if (into == 0) return at;
-    const Ref piece = pieces_[i] ? Ref::borrow(pieces_[i].get())
-                                 : substring(str_, at, std::min(length_, at + kPiece));
-    if (is_ascii(piece.get())) return at + static_cast<Py_ssize_t>(into);
-    const auto found = utf8::index_of_offset(code_points(piece), into);
-    if (!found) return std::nullopt;
-    return at + static_cast<Py_ssize_t>(*found);
+  // Reads the whole text for the other failure of the text rule: a lone
+  // surrogate raises the interpreter's own UnicodeEncodeError.
+  void check_text() {
+    if (!ascii_) (void)walk(0, 0, false);
   }
 
-  // The str without the characters [start, end), as a new exact str.
-  Ref without(Py_ssize_t start, Py_ssize_t end) const {
-    if (start == end) {
+  // The text without its UTF-8 bytes [start, end), as a new exact str;
+  // nullopt when the range does not lie inside the text with both ends on
+  // character boundaries. Raises as check_text() does first, whatever the range.
+  std::optional<Ref> without(std::uint64_t start, std::uint64_t end) {
+    const bool empty = start == end;
+    std::optional<Ref> out;
+    Py_ssize_t first = 0;
+    Py_ssize_t last = 0;
+    if (ascii_) {
+      if (start > end || end > static_cast<std::uint64_t>(length_)) return std::nullopt;
+      first = static_cast<Py_ssize_t>(start);
+      last = static_cast<Py_ssize_t>(end);
+      if (!empty) out = slices(first, last);
+    } else {
+      Walk w = walk(start, end, !empty);
+      if (!w.first || !w.last) return std::nullopt;
+      first = *w.first;
+      last = *w.last;
+      if (!empty) out = w.out ? std::move(w.out) : check(PyUnicode_FromStringAndSize("", 0));
+    }
+    if (empty) {
       // A slice of the whole str is the str itself, and every result must
       // be a new object: join two halves instead. (Strings of one
       // character or none may be the interpreter's shared singletons
       // whatever is done.)
       if (length_ < 2) return substring(str_, 0, length_);
-      const Ref head = substring(str_, 0, length_ / 2);
-      const Ref tail = substring(str_, length_ / 2, length_);
-      return check(PyUnicode_Concat(head.get(), tail.get()));
+      return slices(length_ / 2, length_ / 2);
     }
-    if (ascii_) {
-      if (start == 0) return substring(str_, end, length_);
-      if (end == length_) return substring(str_, 0, start);
-      const Ref head = substring(str_, 0, start);
-      const Ref tail = substring(str_, end, length_);
-      return check(PyUnicode_Concat(head.get(), tail.get()));
-    }
-    std::vector<Ref> parts;
-    append_range(parts, 0, start);
-    append_range(parts, end, length_);
-    if (parts.size() == 1) return std::move(parts[0]);
-    if (parts.size() == 2) {
-      // The first part is new and not shared, so the interpreter grows it
-      // in place (realloc) instead of copying it into a third str.
-      PyObject* joined = parts[0].release();
-      PyUnicode_Append(&joined, parts[1].get());
-      return check(joined);
-    }
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(parts.size())));
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-      if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), parts[i].release()) != 0) {
-        api_failed();
-      }
-    }
-    const Ref empty = check(PyUnicode_FromStringAndSize("", 0));
-    return check(PyUnicode_Join(empty.get(), list.get()));
+    return out;
   }
 
  private:
-  static constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 16;
-  static constexpr char32_t kWide = 0x10000;  // from here a str stores 4 bytes a character
+  static constexpr Py_ssize_t kPiece = Py_ssize_t{1} << 18;
+
+  struct Walk {
+    std::optional<Py_ssize_t> first, last;  // the characters at the range's ends
+    Ref out;                                // what was kept, when built
+  };
 
   static Ref substring(PyObject* str, Py_ssize_t start, Py_ssize_t end) {
     return check(PyUnicode_Substring(str, start, end));
   }
 
-  // Appends the characters [from, to) to `parts`: from the kept pieces, and
-  // as one slice of the str over each run of pieces not kept.
-  void append_range(std::vector<Ref>& parts, Py_ssize_t from, Py_ssize_t to) const {
-    while (from < to) {
-      auto i = static_cast<std::size_t>(from / kPiece);
-      Ref part;
-      Py_ssize_t until = 0;
-      if (pieces_[i]) {
-        const Py_ssize_t at = static_cast<Py_ssize_t>(i) * kPiece;
-        until = std::min(to, at + kPiece);
-        part = substring(pieces_[i].get(), from - at, until - at);
-      } else {
-        while (i + 1 < pieces_.size() && !pieces_[i + 1] &&
-               static_cast<Py_ssize_t>(i + 1) * kPiece < to) {
-          ++i;
-        }
-        until = std::min(to, static_cast<Py_ssize_t>(i + 1) * kPiece);
-        part = substring(str_, from, until);
-      }
-      parts.push_back(std::move(part));
-      from = until;
+  // `part` appended to `out`, which it becomes when `out` is empty. A new
+  // str that nothing else holds is grown in place (realloc).
+  static void append(Ref& out, Ref part) {
+    if (!out) {
+      out = std::move(part);
+      return;
     }
+    PyObject* joined = out.release();
+    PyUnicode_Append(&joined, part.get());  // on failure releases it and leaves null
+    out = check(joined);
+  }
+
+  // Characters [from, to) of the str, kept for the result and joined later.
+  struct Run {
+    Py_ssize_t from = 0, to = 0;
+  };
+
+  // Adds the characters [from, to) to the run, joining the run first when
+  // they do not continue it.
+  void keep(Ref& out, Run& run, Py_ssize_t from, Py_ssize_t to) const {
+    if (run.to != from) flush(out, run);
+    if (run.from == run.to) run.from = from;
+    run.to = to;
+  }
+
+  // Joins the run into `out`: as one slice of the str when it begins the
+  // result, which then is one new str written once; otherwise appended
+  // kPiece characters at a time, like the part behind the range in slices().
+  void flush(Ref& out, Run& run) const {
+    if (run.from == run.to) return;
+    if (!out) {
+      out = substring(str_, run.from, run.to);
+    } else {
+      for (Py_ssize_t at = run.from; at < run.to; at += kPiece) {
+        append(out, substring(str_, at, std::min(run.to, at + kPiece)));
+      }
+    }
+    run = Run{};
+  }
+
+  // The text without the characters [first, last), from slices of the str:
+  // the part behind the range is appended to the part before it kPiece
+  // characters at a time, so that it is not written twice, once as a
+  // slice of its own and again into the result.
+  Ref slices(Py_ssize_t first, Py_ssize_t last) const {
+    Ref out;
+    if (first > 0) out = substring(str_, 0, first);
+    for (Py_ssize_t at = last; at < length_; at += kPiece) {
+      append(out, substring(str_, at, std::min(length_, at + kPiece)));
+    }
+    return out ? std::move(out) : check(PyUnicode_FromStringAndSize("", 0));
+  }
+
+  // One pass over the pieces: raises for a lone surrogate, maps the byte
+  // offsets `start` <= `end` to characters, and when `build` is set joins
+  // the characters outside them into `out`.
+  Walk walk(std::uint64_t start, std::uint64_t end, bool build) {
+    Walk w;
+    Run pending;              // kept characters not yet joined into w.out
+    bool inside = false;      // an end of the range falls inside a character
+    std::uint64_t bytes = 0;  // UTF-8 size of the pieces before this one
+    for (Py_ssize_t at = 0; at < length_; at += kPiece) {
+      const Py_ssize_t until = std::min(length_, at + kPiece);
+      Ref piece = substring(str_, at, until);
+      const bool ascii = is_ascii(piece.get());
+      std::span<const char32_t> units;
+      std::uint64_t size = static_cast<std::uint64_t>(until - at);
+      if (!ascii) {
+        units = code_points(piece);
+        const utf8::CodePointScan scan = utf8::scan(units);
+        if (scan.surrogate) raise_surrogate();
+        size = scan.utf8_size;
+      }
+      // An offset at the end of this piece is the start of the next.
+      const auto locate = [&](std::uint64_t offset, std::optional<Py_ssize_t>& index) {
+        if (index || offset < bytes || offset - bytes >= size) return;
+        const std::uint64_t into = offset - bytes;
+        if (ascii) {
+          index = at + static_cast<Py_ssize_t>(into);
+        } else if (const auto found = utf8::index_of_offset(units, into)) {
+          index = at + static_cast<Py_ssize_t>(*found);
+        } else {
+          inside = true;
+        }
+      };
+      locate(start, w.first);
+      locate(end, w.last);
+      bytes += size;
+      if (!build || inside) continue;
+      // An end not found yet lies behind this piece.
+      const Py_ssize_t cut = w.first ? std::clamp(*w.first, at, until) : until;
+      const Py_ssize_t resume = w.last ? std::clamp(*w.last, at, until) : until;
+      if (!ascii) {
+        // Narrowed no further than the str, so it is no cheaper to join
+        // than a slice of the str: its characters join the pending run.
+        if (cut > at) keep(w.out, pending, at, cut);
+        if (resume < until) keep(w.out, pending, resume, until);
+        continue;
+      }
+      flush(w.out, pending);
+      if (cut == until && at == resume) {
+        append(w.out, std::move(piece));
+        continue;
+      }
+      if (cut > at) append(w.out, substring(piece.get(), 0, cut - at));
+      if (resume < until) append(w.out, substring(piece.get(), resume - at, until - at));
+    }
+    if (build && !inside) flush(w.out, pending);
+    if (!w.first && start == bytes) w.first = length_;
+    if (!w.last && end == bytes) w.last = length_;
+    if (inside) w.first.reset();
+    return w;
+  }
+
+  [[noreturn]] void raise_surrogate() {
+    // Raised by the interpreter's own encoder, so that it is exactly the
+    // exception of the text rule.
+    (void)to_text(str_, param_);
+    throw Panic("a str with a lone surrogate was encoded to UTF-8");
   }
 
   std::span<const char32_t> code_points(const Ref& piece) {
@@ -195,40 +222,30 @@ class CodePointIndex {
   }
 
   PyObject* str_;  // borrowed from the call's bound arguments
+  const char* param_;
   Py_ssize_t length_ = 0;
   bool ascii_ = false;
-  std::uint64_t utf8_size_ = 0;
-  // kPiece characters each, the last one shorter; null where not kept
-  std::vector<Ref> pieces_;
-  std::vector<std::uint64_t> piece_starts_;  // UTF-8 offset of each piece
   std::u32string buffer_;
 };
 
 }  // namespace
 
-void prepare_reading() {
-  if (g_cached.payload != nullptr) return;
-  Ref payload = check(PyUnicode_InternFromString("payload"));
-  Ref version = check(PyUnicode_InternFromString("version"));
-  Ref start = check(PyUnicode_InternFromString("start"));
-  Ref length = check(PyUnicode_InternFromString("length"));
-  g_cached = {payload.release(), version.release(), start.release(), length.release()};
-}
-
 PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kExtractSig, args, kwargs);
-    const Text text = to_text(a[0], "text");
+    ShortTextRoom room;
+    const Text text = to_text(a[0], "text", room);
     auto found = without_gil(text.view.size(), [&] { return wrapper::extract(text.view); });
     if (!found) {
       if (found.error().kind() == ErrorKind::NotFound) return Ref::borrow(Py_None);
       map_err(std::move(found.error()));
     }
+    const Names& key = names();
     Ref dict = new_dict();
-    dict_set(dict, g_cached.payload, new_bytes(found->payload));
-    dict_set(dict, g_cached.version, new_int(found->version));
-    dict_set(dict, g_cached.start, new_int(found->start));
-    dict_set(dict, g_cached.length, new_int(found->length));
+    dict_set(dict, key.payload, new_bytes(found->payload));
+    dict_set(dict, key.version, new_int(found->version));
+    dict_set(dict, key.start, new_int(found->start));
+    dict_set(dict, key.length, new_int(found->length));
     return dict;
   });
 }
@@ -236,7 +253,8 @@ PyObject* py_extract(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_locate_all(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kLocateAllSig, args, kwargs);
-    const Text text = to_text(a[0], "text");
+    ShortTextRoom room;
+    const Text text = to_text(a[0], "text", room);
     const std::vector<wrapper::Wrapper> found =
         without_gil(text.view.size(), [&] { return wrapper::locate_all(text.view); });
     Ref list = check(PyList_New(static_cast<Py_ssize_t>(found.size())));
@@ -253,17 +271,27 @@ PyObject* py_locate_all(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* py_strip(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kStripSig, args, kwargs);
-    CodePointIndex text(a[0], "text");
-    const std::uint64_t start = to_size(a[1], "start");
-    const std::uint64_t length = to_size(a[2], "length");
-    const std::uint64_t end = start + length;
-    if (end < start) map_err(Error::exclusion_malformed());
+    StripText text(a[0], "text");
+    // Sizes given as ints are read without running any Python code, so the
+    // text can be read once with the range known. Otherwise it is checked
+    // in full before the sizes are converted, as the text rule comes first.
+    std::optional<std::uint64_t> start = int_size(a[1]);
+    std::optional<std::uint64_t> length = int_size(a[2]);
+    if (!start || !length) {
+      text.check_text();
+      start = to_size(a[1], "start");
+      length = to_size(a[2], "length");
+    }
+    const std::uint64_t end = *start + *length;
+    if (end < *start) {
+      text.check_text();
+      map_err(Error::exclusion_malformed());
+    }
     // The range must lie inside the text with both ends on character
     // boundaries; which condition failed is not told.
-    const std::optional<Py_ssize_t> first = text.index_of(start);
-    const std::optional<Py_ssize_t> last = first ? text.index_of(end) : std::nullopt;
-    if (!first || !last) map_err(Error::exclusion_malformed());
-    return text.without(*first, *last);
+    std::optional<Ref> stripped = text.without(*start, end);
+    if (!stripped) map_err(Error::exclusion_malformed());
+    return std::move(*stripped);
   });
 }
 

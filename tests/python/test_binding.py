@@ -266,6 +266,10 @@ def test_out_of_range_sizes_raise_overflow_error_unprefixed(call):
     (lambda: q.locate_all("\ud800"), "\ud800"),
     (lambda: q.extract("ok \udfff"), "ok \udfff"),
     (lambda: q.strip("a\udc80b", 0, 0), "a\udc80b"),
+    # the text is read in full before a bad size or range is reported
+    (lambda: q.strip("a\udc80b", -1, 0), "a\udc80b"),
+    (lambda: q.strip("a\udc80b", 2, 2 ** 64 - 1), "a\udc80b"),
+    (lambda: q.strip("\U0001f600" * 9 + "a\udc80b", 1, 1), "\U0001f600" * 9 + "a\udc80b"),
     (lambda: q.embed("\ud83d", b""), "\ud83d"),
     (lambda: q.compute_data_hash("x\ud800"), "x\ud800"),
     (lambda: q.compute_data_hash(HOST, "sha\udfff"), "sha\udfff"),
