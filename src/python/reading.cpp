@@ -181,9 +181,12 @@ class StripText {
       // An end not found yet lies behind this piece.
       const Py_ssize_t cut = w.first ? std::clamp(*w.first, at, until) : until;
       const Py_ssize_t resume = w.last ? std::clamp(*w.last, at, until) : until;
-      if (!ascii) {
+      if (!ascii || !w.out) {
         // Narrowed no further than the str, so it is no cheaper to join
         // than a slice of the str: its characters join the pending run.
+        // So do those of any piece before the result is begun: the result
+        // then begins as one slice of the str, written once, rather than
+        // grown a piece at a time.
         if (cut > at) keep(w.out, pending, at, cut);
         if (resume < until) keep(w.out, pending, resume, until);
         continue;
