@@ -40,6 +40,7 @@ constexpr Packing make_packing() {
 alignas(16) inline constexpr Packing kPacking = make_packing();
 inline constexpr unsigned kAllAscii = 0x00;  // the key of four one-byte characters
 inline constexpr unsigned kAllThree = 0xAA;  // and of four three-byte ones
+inline constexpr unsigned kAllFour = 0xFF;   // and of four four-byte ones
 
 // The low byte of each lane to the front.
 alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
@@ -92,6 +93,7 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
   return utf8_from_utf32_scalar({in, n}, out);
 #else
   using utf32_tables::kAllAscii;
+  using utf32_tables::kAllFour;
   using utf32_tables::kAllThree;
   using utf32_tables::kLowBytes;
   using utf32_tables::kPacking;
@@ -113,6 +115,7 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
 #endif
 
   const auto three_first = hn::Set(d, 0x800u), three_count = hn::Set(d, 0xF800u);
+  const auto four_first = hn::Set(d, 0x10000u), four_count = hn::Set(d, 0x100000u);
   const auto three_shuffle = hn::Load(d8, kPacking.shuffle[kAllThree].data());
 
   // The lengths of the last four code points encoded, as a packing key:
@@ -134,6 +137,23 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
         hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, e), low_bytes), d8, o + 12);
         o += 16;
         i += 16;
+      }
+    } else if (key == kAllFour) {
+      // Four code points at a time while they are all U+10000..U+10FFFF
+      // (emoji, the selectors of a wrapper): each lane holds its four bytes
+      // in order, so the vector is stored as it is.
+      while (i + 4 <= n) {
+        const auto c = hn::LoadU(d, p + i);
+        if (!hn::AllTrue(d, hn::Lt(hn::Sub(c, four_first), four_count))) break;
+        const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+        const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
+        const auto last = hn::Or(hn::And(c, six), cont);
+        const auto words = hn::Or(hn::Or(hn::ShiftRight<18>(c), hn::Set(d, 0xF0u)),
+                                  hn::Or(hn::ShiftLeft<8>(third), hn::Or(hn::ShiftLeft<16>(second),
+                                                                         hn::ShiftLeft<24>(last))));
+        hn::StoreU(hn::BitCast(d8, words), d8, o);
+        o += 16;
+        i += 4;
       }
     } else if (key == kAllThree) {
       // Eight code points at a time while they are all U+0800..U+FFFF and
