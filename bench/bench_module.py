@@ -121,23 +121,10 @@ def summary(repeat, plot):
 
     # Two threads, each hashing its own 16 MiB text, against the same two
     # calls one after the other.
-    import threading
     a = corpus("cjk", 16) + w
     b = corpus("latin-nfc", 16) + w
 
-    def sequential():
-        quorvane.compute_data_hash(a)
-        quorvane.compute_data_hash(b)
-
-    def threaded():
-        ts = [threading.Thread(target=quorvane.compute_data_hash, args=(t,)) for t in (a, b)]
-        for t in ts:
-            t.start()
-        for t in ts:
-            t.join()
-
-    seq = median_time(sequential, repeat)
-    par = median_time(threaded, repeat)
+    seq, par = two_threads(quorvane.compute_data_hash, (a, b), repeat)
     print("%-16s %10s %10s %12s %7.2f %9s %s" % (
         "two threads", fmt_time(par), fmt_time(seq), "(sequential)", par / seq, "<= 0.62",
         "yes" if par / seq <= 0.62 else "no"))
@@ -145,24 +132,29 @@ def summary(repeat, plot):
     # the two texts' UTF-8 in two threads (it holds no lock while it hashes)
     # against one after the other.
     raw = [t.encode("utf-8") for t in (a, b)]
+    sha_seq, sha_par = two_threads(lambda r: hashlib.sha256(r).digest(), raw, repeat)
+    print("%-16s %10s %10s %12s %7.2f   (hashlib.sha256 of the same UTF-8, floor)" % (
+        "two threads", fmt_time(sha_par), fmt_time(sha_seq), "(sequential)", sha_par / sha_seq))
+    if plot:
+        draw(out, plot)
 
-    def sha_sequential():
-        for r in raw:
-            hashlib.sha256(r).digest()
 
-    def sha_threaded():
-        ts = [threading.Thread(target=lambda r=r: hashlib.sha256(r).digest()) for r in raw]
+def two_threads(fn, args, repeat):
+    """Median times of fn over each of args one after the other, and of the
+    same calls in a thread each."""
+    def sequential():
+        for x in args:
+            fn(x)
+
+    def threaded():
+        import threading
+        ts = [threading.Thread(target=fn, args=(x,)) for x in args]
         for t in ts:
             t.start()
         for t in ts:
             t.join()
 
-    sha_seq = median_time(sha_sequential, repeat)
-    sha_par = median_time(sha_threaded, repeat)
-    print("%-16s %10s %10s %12s %7.2f   (hashlib.sha256 of the same UTF-8, floor)" % (
-        "two threads", fmt_time(sha_par), fmt_time(sha_seq), "(sequential)", sha_par / sha_seq))
-    if plot:
-        draw(out, plot)
+    return median_time(sequential, repeat), median_time(threaded, repeat)
 
 
 def draw(out, path):
