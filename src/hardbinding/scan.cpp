@@ -6,6 +6,8 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include "hardbinding/every_target.hpp"
+
 HWY_BEFORE_NAMESPACE();
 namespace quorvane::hardbinding::provided {
 namespace HWY_NAMESPACE {
@@ -54,14 +56,7 @@ std::size_t first_at_least_scalar(const std::uint8_t* p, std::size_t n,
 
 std::vector<std::size_t> first_at_least_every_target(const std::uint8_t* p, std::size_t n,
                                                      std::uint8_t limit) {
-  std::vector<std::size_t> out;
-  for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
-    hwy::SetSupportedTargetsForTest(target);
-    // Dispatch again under the target now in force.
-    out.push_back(HWY_DYNAMIC_DISPATCH(FirstAtLeast)(p, n, limit));
-  }
-  hwy::SetSupportedTargetsForTest(0);
-  return out;
+  return on_every_target([&] { return HWY_DYNAMIC_DISPATCH(FirstAtLeast)(p, n, limit); });
 }
 
 }  // namespace quorvane::hardbinding::provided

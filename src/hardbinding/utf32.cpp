@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "hardbinding/every_target.hpp"
+
 #ifndef QUORVANE_UTF32_TABLES
 #define QUORVANE_UTF32_TABLES
 namespace quorvane::hardbinding::provided::utf32_tables {
@@ -262,17 +264,12 @@ std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noex
 }
 
 std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char32_t> in) {
-  std::vector<std::vector<char>> out;
-  for (const int64_t target : hwy::SupportedAndGeneratedTargets()) {
-    hwy::SetSupportedTargetsForTest(target);
+  return on_every_target([&] {
     std::vector<char> bytes(4 * in.size());
-    // Dispatch again under the target now in force.
     const std::size_t n = HWY_DYNAMIC_DISPATCH(Utf8FromUtf32)(in.data(), in.size(), bytes.data());
     bytes.resize(n == kNotScalarValues ? 0 : n);
-    out.push_back(std::move(bytes));
-  }
-  hwy::SetSupportedTargetsForTest(0);
-  return out;
+    return bytes;
+  });
 }
 
 }  // namespace quorvane::hardbinding::provided

@@ -141,7 +141,9 @@ Text to_text(PyObject* obj, const char* param, ShortTextRoom& room);
 // override in a subclass is not asked), which reads a flag, no scan.
 // nullopt, with the exception set, when the call fails.
 std::optional<bool> str_isascii(PyObject* obj) noexcept;
-// Looks up str.isascii once, at import; str_isascii needs it.
+// Looks up, once, at import, what reading a str needs: str.isascii (for
+// str_isascii) and, where the interpreter has it in its stable ABI,
+// PyUnicode_AsUTF8AndSize.
 void prepare_str_isascii();
 std::span<const std::uint8_t> to_bytes(PyObject* obj, const char* param);
 std::uint64_t to_size(PyObject* obj, const char* param);

@@ -132,21 +132,10 @@ std::optional<hardbinding::DataHash> plain_binding(PyObject* hash, PyObject* exc
       PyErr_Clear();
       return std::nullopt;
     }
-    std::uint64_t values[2];
-    for (Py_ssize_t k = 0; k < 2; ++k) {
-      PyObject* v = PyTuple_GetItem(item, k);
-      if (v == nullptr || !PyLong_CheckExact(v)) {
-        PyErr_Clear();
-        return std::nullopt;
-      }
-      const unsigned long long u = PyLong_AsUnsignedLongLong(v);
-      if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-        PyErr_Clear();
-        return std::nullopt;
-      }
-      values[k] = u;
-    }
-    binding.exclusions.push_back({values[0], values[1]});
+    const auto start = int_size(PyTuple_GetItem(item, 0));
+    const auto length = int_size(PyTuple_GetItem(item, 1));
+    if (!start || !length) return std::nullopt;
+    binding.exclusions.push_back({*start, *length});
   }
   return binding;
 }
