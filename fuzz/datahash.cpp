@@ -87,12 +87,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::size_t next = cuts[in.byte() % cuts.size()];
       if (next <= fed || next > split) next = split;
       const std::string_view piece = std::string_view(text).substr(fed, next - fed);
-      if (in.byte() % 2 == 0) {
+      const std::uint8_t how = in.byte() % 3;
+      if (how == 0) {
         writer.feed(piece);
       } else {
         std::u32string code_points;
         for (const auto& c : testing::code_points(piece)) code_points.push_back(c.cp);
-        writer.feed(piece, code_points);
+        if (how == 1) {
+          writer.feed(piece, code_points);
+        } else {
+          // As the Python front end feeds: the piece transcoded from its
+          // code points, and passed through when the scan finds it trivial.
+          std::string utf8(4 * code_points.size(), '\0');
+          const auto scan = hardbinding::provided::utf8_from_utf32_scan(
+              code_points, utf8.data(), hardbinding::provided::nfc_trivial_set());
+          FUZZ_CHECK(std::string_view(utf8).substr(0, scan.size) == piece);
+          FUZZ_CHECK(!scan.has_bom);
+          if (scan.in_set) {
+            hardbinding::provided::feed_known_trivial(writer, piece);
+          } else {
+            writer.feed(piece);
+          }
+        }
       }
       fed = next;
     }

@@ -3,10 +3,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <quorvane/hardbinding.hpp>
+#include <quorvane/hardbinding/provided.hpp>
 #include <span>
 #include <string>
 #include <string_view>
+
+#include "hardbinding/utf32.hpp"
 
 namespace quorvane::hardbinding::provided {
 
@@ -34,6 +38,14 @@ bool nfc_trivial(char32_t c) noexcept;
 // non-starter: its canonical decomposition starts with a character of
 // non-zero combining class (so it takes part in canonical ordering).
 bool nfc_non_starter(char32_t c) noexcept;
+
+// The code points for which nfc_trivial is true.
+CodePointSet nfc_trivial_set() noexcept;
+
+// writer.feed(piece) for a piece every character of which is in
+// nfc_trivial_set() (as utf8_from_utf32_scan reports): nothing in it is
+// looked at again.
+void feed_known_trivial(UnicodeNfc::Writer& writer, std::string_view piece);
 
 // A stretch with a run of more than this many non-starters in a row is
 // fully decomposed and its runs put in canonical order before ICU sees

@@ -141,6 +141,10 @@ class CodePointTable {
       throw std::runtime_error("ICU normalisation data unavailable");
     }
     fill(trivial_, trivial, false);
+    for (int32_t r = 0; r < trivial.getRangeCount(); ++r) {
+      trivial_ranges_.push_back({static_cast<char32_t>(trivial.getRangeStart(r)),
+                                 static_cast<char32_t>(trivial.getRangeEnd(r))});
+    }
     fill(non_starter_, lead_zero, true);
     const icu::Normalizer2& nfc = nfc_instance();
     icu::UnicodeString decomposition;
@@ -155,6 +159,7 @@ class CodePointTable {
   }
 
   bool trivial(char32_t c) const noexcept { return test(trivial_, c); }
+  CodePointSet trivial_set() const noexcept { return {trivial_, trivial_ranges_}; }
   bool non_starter(char32_t c) const noexcept { return test(non_starter_, c); }
   // The most code points any character's full canonical decomposition has.
   std::size_t max_decomposition() const noexcept { return max_decomposition_; }
@@ -183,6 +188,7 @@ class CodePointTable {
   }
 
   Bits trivial_{};
+  std::vector<std::array<char32_t, 2>> trivial_ranges_;  // the same, as ranges
   Bits non_starter_{};
   std::size_t max_decomposition_ = 1;
 };
@@ -814,6 +820,7 @@ class CompareSink final : public hardbinding::ByteSink {
 
 bool nfc_trivial(char32_t c) noexcept { return c < 0x110000 && table().trivial(c); }
 bool nfc_non_starter(char32_t c) noexcept { return c < 0x110000 && table().non_starter(c); }
+CodePointSet nfc_trivial_set() noexcept { return table().trivial_set(); }
 
 void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, std::size_t piece) {
   NfcWriter writer(sink, piece);
@@ -862,6 +869,10 @@ void UnicodeNfc::Writer::feed(std::string_view piece, std::span<const char32_t> 
   }
 }
 void UnicodeNfc::Writer::finish() { impl_->writer.finish(); }
+
+void feed_known_trivial(UnicodeNfc::Writer& writer, std::string_view piece) {
+  writer.impl_->writer.feed_trivial(piece);
+}
 
 std::string UnicodeNfc::normalize(std::string_view text) const { return nfc_normalize(text); }
 

@@ -1,4 +1,8 @@
-// Compiled once per instruction set by Highway's foreach_target.
+// Compiled once per instruction set by Highway's foreach_target, including
+// AVX-512 with VBMI2, whose byte compress packs sixteen characters at once.
+#ifndef HWY_WANT_AVX3_DL
+#define HWY_WANT_AVX3_DL
+#endif
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "hardbinding/utf32.cpp"
 #include "hardbinding/utf32.hpp"
@@ -6,9 +10,11 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "hardbinding/every_target.hpp"
 
@@ -49,6 +55,31 @@ alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
     0, 4, 8, 12, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
 
 }  // namespace quorvane::hardbinding::provided::utf32_tables
+
+namespace quorvane::hardbinding::provided {
+
+// Adds what `in` shows to `scan` (in_set and has_bom), without a branch
+// on each code point.
+inline void ScanScalar(std::span<const char32_t> in, const std::uint64_t* set, Utf32Scan& scan) {
+  bool in_set = scan.in_set;
+  bool has_bom = scan.has_bom;
+  for (const char32_t c : in) {
+    const std::uint32_t at = c < 0x110000 ? static_cast<std::uint32_t>(c) : 0x10FFFF;
+    in_set &= ((set[at >> 6] >> (at & 63)) & 1u) != 0;
+    has_bom |= c == 0xFEFF;
+  }
+  scan.in_set = in_set;
+  scan.has_bom = has_bom;
+}
+
+// The range of `set` that holds c, which is in it.
+inline std::array<char32_t, 2> RangeOf(const CodePointSet& set, char32_t c) {
+  const auto after = std::upper_bound(set.ranges.begin(), set.ranges.end(), c,
+                                      [](char32_t v, const auto& r) { return v < r[0]; });
+  return after == set.ranges.begin() ? std::array<char32_t, 2>{1, 0} : *(after - 1);
+}
+
+}  // namespace quorvane::hardbinding::provided
 #endif
 
 HWY_BEFORE_NAMESPACE();
@@ -61,7 +92,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 // lowest; `len` gets each lane's length - 1. Lanes that hold a surrogate or
 // a value past U+10FFFF are marked in `bad`.
 template <class D, class V = hn::Vec<D>>
-V EncodeLanes(D d, V c, V& len, V& bad) {
+HWY_INLINE V EncodeLanes(D d, V c, V& len, V& bad) {
   const auto six = hn::Set(d, 0x3Fu), cont = hn::Set(d, 0x80u);
   const auto m1 = hn::Gt(c, hn::Set(d, 0x7Fu));
   const auto m2 = hn::Gt(c, hn::Set(d, 0x7FFu));
@@ -89,8 +120,106 @@ V EncodeLanes(D d, V c, V& len, V& bad) {
 inline unsigned PackingKey(std::uint32_t lengths) { return (lengths * 0x01041040u) >> 24; }
 #endif
 
+#if HWY_TARGET == HWY_AVX3_DL
+// Sixteen code points at a time: each lane is encoded into its own four
+// bytes, and one byte compress drops those that are not part of the UTF-8.
+// With a `set`, `scan` also learns whether every code point is in it and
+// whether U+FEFF is among them.
+//
+// Membership: text keeps to a few scripts, and each script's letters to a
+// few ranges of the set; the ranges of the last few code points looked up
+// are kept in vectors, and a block whose lanes all fall in them needs no
+// lookup. Any other block's lanes are looked up in the bitmap, one gather
+// for all sixteen, and a range it lands in replaces the oldest kept one.
+// Once a code point outside the set is seen, membership is settled and no
+// longer checked.
+std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const CodePointSet* set,
+                        Utf32Scan* scan) {
+  const hn::ScalableTag<std::uint32_t> d;
+  const hn::Repartition<std::uint8_t, decltype(d)> d8;
+  const hn::RebindToSigned<decltype(d)> di;
+  const std::size_t lanes = hn::Lanes(d);
+  const auto* p = reinterpret_cast<const std::uint32_t*>(in);
+  auto* o = reinterpret_cast<std::uint8_t*>(out);
+  // Byte b of a lane is kept when the lane's length - 1 is at least b.
+  const auto byte_of_lane = hn::BitCast(d8, hn::Set(d, 0x03020100u));
+  const auto each_byte = hn::Set(d, 0x01010101u);
+  const auto max_code_point = hn::Set(d, 0x10FFFFu), low_five = hn::Set(d, 31u);
+  const auto bom = hn::Set(d, 0xFEFFu);
+  // The bitmap as 32-bit words, as the gather reads it (x86 stores the
+  // 64-bit words low half first).
+  const auto* words =
+      set != nullptr ? reinterpret_cast<const std::uint32_t*>(set->bits.data()) : nullptr;
+  // The kept ranges: a lane c is in range k when c - first[k] < size[k].
+  constexpr std::size_t kKept = 8;
+  hn::Vec<decltype(d)> first[kKept], size[kKept];
+  for (std::size_t k = 0; k < kKept; ++k) {
+    first[k] = hn::Zero(d);
+    size[k] = hn::Zero(d);
+  }
+  std::size_t oldest = 0;
+  std::size_t misses = 0;  // blocks found in no kept range
+  bool checking = set != nullptr;
+  bool in_set = true;
+  auto bad = hn::Zero(d);
+  auto saw_bom = hn::Zero(d);
+  std::size_t i = 0;
+  for (; i + lanes <= n; i += lanes) {
+    const auto c = hn::LoadU(d, p + i);
+    auto len = hn::Zero(d);
+    const auto encoded = EncodeLanes(d, c, len, bad);
+    const auto keep = hn::Not(hn::Gt(byte_of_lane, hn::BitCast(d8, hn::Mul(len, each_byte))));
+    hn::StoreU(hn::Compress(hn::BitCast(d8, encoded), keep), d8, o);
+    o += hn::CountTrue(d8, keep);
+    if (set == nullptr) continue;
+    saw_bom = hn::Or(saw_bom, hn::VecFromMask(d, hn::Eq(c, bom)));
+    if (!checking) continue;
+    const auto at = hn::Min(c, max_code_point);
+    // Half of the kept ranges first: most blocks need no more.
+    auto kept = hn::Lt(hn::Sub(at, first[0]), size[0]);
+    for (std::size_t k = 1; k < kKept / 2; ++k) {
+      kept = hn::Or(kept, hn::Lt(hn::Sub(at, first[k]), size[k]));
+    }
+    if (hn::AllTrue(d, kept)) continue;
+    for (std::size_t k = kKept / 2; k < kKept; ++k) {
+      kept = hn::Or(kept, hn::Lt(hn::Sub(at, first[k]), size[k]));
+    }
+    if (hn::AllTrue(d, kept)) continue;
+    const auto word = hn::GatherIndex(d, words, hn::BitCast(di, hn::ShiftRight<5>(at)));
+    const auto bit = hn::And(hn::Shr(word, hn::And(at, low_five)), hn::Set(d, 1u));
+    if (!hn::AllTrue(d, hn::Eq(bit, hn::Set(d, 1u)))) {
+      in_set = false;
+      checking = false;
+      continue;
+    }
+    // Text that changes script every few blocks (the kept ranges never
+    // settle) is left to the gather alone.
+    if (++misses > 2 * kKept && misses * 8 > i / lanes) continue;
+    alignas(64) std::uint32_t lane[hn::MaxLanes(d)];
+    hn::Store(at, d, lane);
+    const auto range =
+        RangeOf(*set, static_cast<char32_t>(lane[hn::FindFirstTrue(d, hn::Not(kept))]));
+    first[oldest] = hn::Set(d, static_cast<std::uint32_t>(range[0]));
+    size[oldest] = hn::Set(d, static_cast<std::uint32_t>(range[1] - range[0] + 1));
+    oldest = (oldest + 1) % kKept;
+  }
+  if (set != nullptr) {
+    scan->in_set = in_set;
+    scan->has_bom = !hn::AllTrue(d, hn::Eq(saw_bom, hn::Zero(d)));
+    ScanScalar({in + i, n - i}, set->bits.data(), *scan);
+  }
+  const std::size_t tail = utf8_from_utf32_scalar({in + i, n - i}, reinterpret_cast<char*>(o));
+  if (tail == kNotScalarValues || !hn::AllTrue(d, hn::Eq(bad, hn::Zero(d)))) {
+    return kNotScalarValues;
+  }
+  return static_cast<std::size_t>(o - reinterpret_cast<std::uint8_t*>(out)) + tail;
+}
+#endif
+
 std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
-#if HWY_TARGET == HWY_SCALAR
+#if HWY_TARGET == HWY_AVX3_DL
+  return Compressing(in, n, out, nullptr, nullptr);
+#elif HWY_TARGET == HWY_SCALAR
   // One lane and no byte shuffle: the plain loop.
   return utf8_from_utf32_scalar({in, n}, out);
 #else
@@ -224,6 +353,17 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
 #endif
 }
 
+Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePointSet* set) {
+  Utf32Scan scan;
+#if HWY_TARGET == HWY_AVX3_DL
+  scan.size = Compressing(in, n, out, set, &scan);
+#else
+  scan.size = Utf8FromUtf32(in, n, out);
+  ScanScalar({in, n}, set->bits.data(), scan);
+#endif
+  return scan;
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace quorvane::hardbinding::provided
 HWY_AFTER_NAMESPACE();
@@ -232,9 +372,14 @@ HWY_AFTER_NAMESPACE();
 namespace quorvane::hardbinding::provided {
 
 HWY_EXPORT(Utf8FromUtf32);
+HWY_EXPORT(ScanUtf32);
 
 std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept {
   return HWY_DYNAMIC_DISPATCH(Utf8FromUtf32)(in.data(), in.size(), out);
+}
+
+Utf32Scan utf8_from_utf32_scan(std::span<const char32_t> in, char* out, CodePointSet set) noexcept {
+  return HWY_DYNAMIC_DISPATCH(ScanUtf32)(in.data(), in.size(), out, &set);
 }
 
 std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noexcept {
@@ -269,6 +414,17 @@ std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char
     const std::size_t n = HWY_DYNAMIC_DISPATCH(Utf8FromUtf32)(in.data(), in.size(), bytes.data());
     bytes.resize(n == kNotScalarValues ? 0 : n);
     return bytes;
+  });
+}
+
+std::vector<std::pair<std::vector<char>, Utf32Scan>> utf8_from_utf32_scan_every_target(
+    std::span<const char32_t> in, CodePointSet set) {
+  return on_every_target([&] {
+    std::vector<char> bytes(4 * in.size());
+    const Utf32Scan scan =
+        HWY_DYNAMIC_DISPATCH(ScanUtf32)(in.data(), in.size(), bytes.data(), &set);
+    bytes.resize(scan.size == kNotScalarValues ? 0 : scan.size);
+    return std::pair(std::move(bytes), scan);
   });
 }
 

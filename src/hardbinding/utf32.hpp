@@ -4,8 +4,11 @@
 // this repository.
 #pragma once
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace quorvane::hardbinding::provided {
@@ -24,8 +27,31 @@ std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept;
 // instructions runs, and the reference the vector code is tested against.
 std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noexcept;
 
+// A set of code points up to U+10FFFF, held two ways: a bitmap (bit c & 63
+// of word c >> 6 for each c) and the same set as its ranges [first, last],
+// ascending, none adjacent to the next.
+struct CodePointSet {
+  std::span<const std::uint64_t, 0x110000 / 64> bits;
+  std::span<const std::array<char32_t, 2>> ranges;
+};
+
+// What utf8_from_utf32_scan finds besides the UTF-8.
+struct Utf32Scan {
+  std::size_t size = 0;  // as utf8_from_utf32 returns
+  bool in_set = true;    // every code point is in the set
+  bool has_bom = false;  // U+FEFF is among the code points
+};
+
+// utf8_from_utf32, and in the same pass over `in`, whether all of it is in
+// `set` and whether it holds a U+FEFF (a value past U+10FFFF counts as
+// U+10FFFF).
+Utf32Scan utf8_from_utf32_scan(std::span<const char32_t> in, char* out, CodePointSet set) noexcept;
+
 // utf8_from_utf32 run under each instruction set that is compiled in and
 // that this CPU has, the output of each (empty for kNotScalarValues).
 std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char32_t> in);
+// The same for utf8_from_utf32_scan.
+std::vector<std::pair<std::vector<char>, Utf32Scan>> utf8_from_utf32_scan_every_target(
+    std::span<const char32_t> in, CodePointSet set);
 
 }  // namespace quorvane::hardbinding::provided

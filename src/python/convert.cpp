@@ -301,7 +301,9 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
 
 }  // namespace
 
-Utf8Chunks::Utf8Chunks(PyObject* str, Py_ssize_t length) : str_(str), length_(length) {
+Utf8Chunks::Utf8Chunks(PyObject* str, Py_ssize_t length,
+                       std::optional<hardbinding::provided::CodePointSet> set)
+    : str_(str), length_(length), set_(set) {
   thread_local std::unique_ptr<char32_t[]> scratch;
   if (!scratch) scratch.reset(new char32_t[kChunk]);
   scratch_ = scratch.get();

@@ -71,22 +71,27 @@ class Utf8Chunks {
   // The most bytes that one chunk's UTF-8 takes.
   static constexpr std::size_t kMaxChunkBytes = 4 * static_cast<std::size_t>(kChunk);
 
-  // `str` is a str of `length` characters that the caller holds.
-  Utf8Chunks(PyObject* str, Py_ssize_t length);
+  // `str` is a str of `length` characters that the caller holds. With
+  // `set`, each chunk not all ASCII is also scanned against it (see next).
+  Utf8Chunks(PyObject* str, Py_ssize_t length,
+             std::optional<hardbinding::provided::CodePointSet> set = std::nullopt);
 
   bool done() const noexcept { return at_ == length_; }
   // Characters not read yet.
   Py_ssize_t left() const noexcept { return length_ - at_; }
 
   // Writes the UTF-8 of the next chunk to `out`, which must have room for
-  // kMaxChunkBytes, then calls `then(utf8, code_points)` on it, still with
-  // the lock released (`code_points` are the chunk's, or empty for a chunk
-  // of ASCII); returns its size. nullopt, with no exception pending, when
-  // the chunk has no UTF-8 (a lone surrogate) or cannot be read (exhausted
-  // memory): converting the whole str then raises the interpreter's own
-  // exception for it. Call with the lock held; `then` must not touch Python.
+  // kMaxChunkBytes, then calls `then(utf8, scan)` on it, still with the
+  // lock released; returns its size. `scan` (a std::optional<Utf32Scan>)
+  // says whether the chunk's code points are all in the set and whether
+  // U+FEFF is among them; it is empty for a chunk of ASCII, or when no set
+  // was given. nullopt, with no exception pending, when the chunk has no
+  // UTF-8 (a lone surrogate) or cannot be read (exhausted memory):
+  // converting the whole str then raises the interpreter's own exception
+  // for it. Call with the lock held; `then` must not touch Python.
   template <class Then>
   std::optional<std::size_t> next(char* out, Then&& then) {
+    namespace provided = hardbinding::provided;
     const Py_ssize_t end = std::min(length_, at_ + kChunk);
     std::span<const char32_t> code_points;
     std::size_t ascii = 0;
@@ -96,13 +101,21 @@ class Utf8Chunks {
     }
     at_ = end;
     const std::size_t n = without_gil(kMaxChunkBytes, [&]() -> std::size_t {
-      const std::size_t size =
-          code_points.empty() ? ascii : hardbinding::provided::utf8_from_utf32(code_points, out);
-      if (size == hardbinding::provided::kNotScalarValues) return size;
-      then(std::string_view(out, size), code_points);
+      std::optional<provided::Utf32Scan> scan;
+      std::size_t size = ascii;
+      if (!code_points.empty()) {
+        if (set_) {
+          scan = provided::utf8_from_utf32_scan(code_points, out, *set_);
+          size = scan->size;
+        } else {
+          size = provided::utf8_from_utf32(code_points, out);
+        }
+      }
+      if (size == provided::kNotScalarValues) return size;
+      then(std::string_view(out, size), scan);
       return size;
     });
-    if (n == hardbinding::provided::kNotScalarValues) return std::nullopt;
+    if (n == provided::kNotScalarValues) return std::nullopt;
     return n;
   }
 
@@ -115,6 +128,7 @@ class Utf8Chunks {
 
   PyObject* str_;
   Py_ssize_t length_;
+  std::optional<hardbinding::provided::CodePointSet> set_;
   Py_ssize_t at_ = 0;
   char32_t* scratch_;
 };

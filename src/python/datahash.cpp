@@ -8,6 +8,7 @@
 
 #include "convert.hpp"
 #include "functions.hpp"
+#include "hardbinding/nfc.hpp"
 
 namespace quorvane::python {
 namespace {
@@ -72,7 +73,7 @@ auto stream_text(PyObject* str, Py_ssize_t length, Algorithm alg, std::uint64_t 
   auto writer = UnicodeNfc{}.writer(stream);
   std::uint64_t prefix = 0;
   std::basic_string<char, std::char_traits<char>, BigBufferAllocator<char>> rest;
-  Utf8Chunks chunks(str, length);
+  Utf8Chunks chunks(str, length, hardbinding::provided::nfc_trivial_set());
   while (!chunks.done()) {
     char* out = chunk_buffer.get();
     if (!rest.empty()) {
@@ -80,20 +81,17 @@ auto stream_text(PyObject* str, Py_ssize_t length, Algorithm alg, std::uint64_t 
       out = rest.data() + rest.size() - Utf8Chunks::kMaxChunkBytes;
     }
     bool to_rest = !rest.empty();
-    const auto n =
-        chunks.next(out, [&](std::string_view utf8, std::span<const char32_t> code_points) {
-          if (!to_rest) {
-            to_rest =
-                prefix + utf8.size() > limit || utf8.find("\xEF\xBB\xBF") != std::string_view::npos;
-          }
-          if (to_rest) return;
-          if (code_points.empty()) {
-            writer.feed(utf8);
-          } else {
-            writer.feed(utf8, code_points);
-          }
-          prefix += utf8.size();
-        });
+    const auto n = chunks.next(out, [&](std::string_view utf8, const auto& scan) {
+      // An ASCII chunk (no scan) holds no U+FEFF.
+      if (!to_rest) to_rest = prefix + utf8.size() > limit || (scan && scan->has_bom);
+      if (to_rest) return;
+      if (scan && scan->in_set) {
+        hardbinding::provided::feed_known_trivial(writer, utf8);
+      } else {
+        writer.feed(utf8);
+      }
+      prefix += utf8.size();
+    });
     if (!n) return std::nullopt;
     if (rest.empty() && to_rest) {
       // Room for the rest at its largest, so that it is never moved: a big

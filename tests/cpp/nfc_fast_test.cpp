@@ -114,6 +114,46 @@ TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
   }
 }
 
+// The transcoder's scan against the NFC fast path's set, under every
+// instruction set, against ICU's properties read directly: texts from
+// many ranges of the set (more than the scan keeps at once), long and
+// short, with one character outside it and a U+FEFF placed anywhere.
+TEST(NfcFastPath, TranscoderScanAgreesWithIcuUnderEveryTarget) {
+  const std::u32string in_set = {U'a',      U'\u00e9',     U'\u0416',    U'\u0627', U'\u1ed1',
+                                 U'\u2014', U'\u200d',     U'\u2764',    U'\u3002', U'\u3042',
+                                 U'\u30fc', U'\u4e2d',     U'\uac00',    U'\ufe0f', U'\U0001f4dc',
+                                 U'\ud7a3', U'\U0001f600', U'\U0010ffff'};
+  const std::u32string outside = {U'\u0301', U'\u3099', U'\u2126', U'\u1161', U'\U0002f800'};
+  const auto trivial = [](char32_t c) {
+    return u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NFC_QUICK_CHECK) == UNORM_YES &&
+           u_getCombiningClass(static_cast<UChar32>(c)) == 0;
+  };
+  const CodePointSet set = nfc_trivial_set();
+  std::mt19937 rng(1208);
+  for (int trial = 0; trial < 600; ++trial) {
+    std::u32string text(trial % 4 == 0 ? rng() % 2000 : rng() % 90, U'a');
+    // A few ranges at a time, or all of them.
+    const std::size_t spread = 1 + rng() % in_set.size();
+    const std::size_t base = rng() % in_set.size();
+    for (auto& c : text) c = in_set[(base + rng() % spread) % in_set.size()];
+    if (!text.empty() && trial % 3 == 0)
+      text[rng() % text.size()] = outside[rng() % outside.size()];
+    if (!text.empty() && trial % 5 == 0) text[rng() % text.size()] = U'\ufeff';
+    bool expect_in_set = true, expect_bom = false;
+    for (const char32_t c : text) {
+      expect_in_set &= trivial(c);
+      expect_bom |= c == U'\ufeff';
+    }
+    std::string expected;
+    for (char32_t c : text) expected += utf8(c);
+    for (const auto& [bytes, scan] : utf8_from_utf32_scan_every_target(text, set)) {
+      ASSERT_EQ(std::string(bytes.begin(), bytes.end()), expected);
+      ASSERT_EQ(scan.in_set, expect_in_set) << "trial " << trial;
+      ASSERT_EQ(scan.has_bom, expect_bom) << "trial " << trial;
+    }
+  }
+}
+
 // Characters that interact with what stands before them, next to ones the
 // fast path passes over.
 TEST(NfcFastPath, MatchesIcuWhereListedCharactersMeetInteractingOnes) {

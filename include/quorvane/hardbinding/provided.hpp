@@ -78,6 +78,8 @@ struct UnicodeNfc {
     void finish();
 
    private:
+    // Feeds a piece already found trivially in NFC (internal: see nfc.hpp).
+    friend void feed_known_trivial(Writer& writer, std::string_view piece);
     struct Impl;
     std::unique_ptr<Impl> impl_;
   };
