@@ -356,24 +356,20 @@ class NfcWriter {
         bool long_run = long_run_;
         char16_t* out = room16((end - i) / 3 + 1);
         char16_t* const start = out;
+        // Without a branch on whether each character is trivial: in text
+        // such as conjoining jamo the two alternate unpredictably.
         do {
           const char32_t c =
               ((p[i] & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
-          if (t_.trivial(c)) {
-            if (tail >= kTail) {
-              ended = true;
-              break;
-            }
-            run = 0;
-            tail += 3;
-          } else {
-            tail = 0;
-            if (!t_.non_starter(c)) {
-              run = 0;
-            } else if (++run > kSortRun) {
-              long_run = true;
-            }
+          const bool trivial = t_.trivial(c);
+          if (trivial && tail >= kTail) {
+            ended = true;
+            break;
           }
+          const bool non_starter = t_.non_starter(c) & !trivial;
+          tail = trivial ? tail + 3 : 0;
+          run = non_starter ? run + 1 : 0;
+          long_run |= run > kSortRun;
           *out = static_cast<char16_t>(c);
           out += long_run ? 0 : 1;
           i += 3;
