@@ -2,6 +2,7 @@
 
 #include "hardbinding/nfc.hpp"
 #include "hardbinding/scan.hpp"
+#include "hardbinding/utf32.hpp"
 
 // The SHA-2 functions of libcrypto that take a context of our own are
 // deprecated in OpenSSL 3 in favour of EVP, but present and exact. They are
@@ -585,16 +586,14 @@ class NfcWriter {
   // Writes UTF-16 to the sink as UTF-8, a block at a time, never splitting
   // a surrogate pair.
   void write_utf16(const char16_t* out, int32_t length) {
-    UErrorCode status = U_ZERO_ERROR;
     for (int32_t from = 0; from < length;) {
       int32_t to = std::min(length, from + kBlockUnits);
       if (to < length && U16_IS_LEAD(out[to - 1])) --to;
-      int32_t bytes = 0;
-      u_strToUTF8(utf8_.data(), static_cast<int32_t>(utf8_.size()), &bytes, out + from, to - from,
-                  &status);
-      check(status);
-      sink_.write(
-          {reinterpret_cast<const std::uint8_t*>(utf8_.data()), static_cast<std::size_t>(bytes)});
+      const std::size_t bytes =
+          utf8_from_utf16({out + from, static_cast<std::size_t>(to - from)}, utf8_.data());
+      // ICU's output is well-formed UTF-16.
+      if (bytes == kNotScalarValues) check(U_INVALID_CHAR_FOUND);
+      sink_.write({reinterpret_cast<const std::uint8_t*>(utf8_.data()), bytes});
       from = to;
     }
   }

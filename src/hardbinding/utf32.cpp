@@ -72,6 +72,35 @@ inline void ScanScalar(std::span<const char32_t> in, const std::uint64_t* set, U
   scan.has_bom = has_bom;
 }
 
+// utf8_from_utf16 one code unit at a time, from units [i, n) on; `o` is
+// where the UTF-8 goes. Returns the end of what it wrote, or nullptr for a
+// lone surrogate.
+inline char* Utf8FromUtf16Scalar(const char16_t* in, std::size_t i, std::size_t n, char* o) {
+  while (i < n) {
+    std::uint32_t c = in[i++];
+    if (c - 0xD800u < 0x800u) {
+      if (c >= 0xDC00u || i == n || in[i] - 0xDC00u >= 0x400u) return nullptr;
+      c = 0x10000u + ((c - 0xD800u) << 10) + (in[i++] - 0xDC00u);
+    }
+    if (c < 0x80) {
+      *o++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *o++ = static_cast<char>(0xC0 | (c >> 6));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *o++ = static_cast<char>(0xE0 | (c >> 12));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *o++ = static_cast<char>(0xF0 | (c >> 18));
+      *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *o++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return o;
+}
+
 // The range of `set` that holds c, which is in it.
 inline std::array<char32_t, 2> RangeOf(const CodePointSet& set, char32_t c) {
   const auto after = std::upper_bound(set.ranges.begin(), set.ranges.end(), c,
@@ -353,6 +382,49 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
 #endif
 }
 
+std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
+  std::size_t i = 0;
+  char* o = out;
+#if HWY_TARGET == HWY_AVX3_DL
+  // Sixteen units at a time, widened to code points and encoded as in
+  // Compressing; a block with a surrogate in it goes the plain way.
+  const hn::ScalableTag<std::uint32_t> d;
+  const hn::Rebind<std::uint16_t, decltype(d)> d16;
+  const hn::Repartition<std::uint8_t, decltype(d)> d8;
+  const std::size_t lanes = hn::Lanes(d);
+  const auto byte_of_lane = hn::BitCast(d8, hn::Set(d, 0x03020100u));
+  const auto each_byte = hn::Set(d, 0x01010101u);
+  const auto surrogate = hn::Set(d16, std::uint16_t{0xD800});
+  const auto surrogates = hn::Set(d16, std::uint16_t{0x800});
+  const auto* p = reinterpret_cast<const std::uint16_t*>(in);
+  auto bad = hn::Zero(d);
+  // A block's store writes 64 bytes; the room for 3 per unit covers that
+  // while 22 units are left.
+  while (i + lanes + 6 <= n) {
+    const auto units = hn::LoadU(d16, p + i);
+    if (!hn::AllFalse(d16, hn::Lt(hn::Sub(units, surrogate), surrogates))) {
+      // Up to the block's end, and past it by the trail of a pair that
+      // straddles it.
+      std::size_t end = i + lanes;
+      if (end < n && in[end - 1] - 0xD800u < 0x400u) ++end;
+      o = Utf8FromUtf16Scalar(in, i, end, o);
+      if (o == nullptr) return kNotScalarValues;
+      i = end;
+      continue;
+    }
+    auto len = hn::Zero(d);
+    const auto encoded = EncodeLanes(d, hn::PromoteTo(d, units), len, bad);
+    const auto keep = hn::Not(hn::Gt(byte_of_lane, hn::BitCast(d8, hn::Mul(len, each_byte))));
+    hn::StoreU(hn::Compress(hn::BitCast(d8, encoded), keep), d8,
+               reinterpret_cast<std::uint8_t*>(o));
+    o += hn::CountTrue(d8, keep);
+    i += lanes;
+  }
+#endif
+  o = Utf8FromUtf16Scalar(in, i, n, o);
+  return o == nullptr ? kNotScalarValues : static_cast<std::size_t>(o - out);
+}
+
 Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePointSet* set) {
   Utf32Scan scan;
 #if HWY_TARGET == HWY_AVX3_DL
@@ -372,10 +444,15 @@ HWY_AFTER_NAMESPACE();
 namespace quorvane::hardbinding::provided {
 
 HWY_EXPORT(Utf8FromUtf32);
+HWY_EXPORT(Utf8FromUtf16);
 HWY_EXPORT(ScanUtf32);
 
 std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept {
   return HWY_DYNAMIC_DISPATCH(Utf8FromUtf32)(in.data(), in.size(), out);
+}
+
+std::size_t utf8_from_utf16(std::span<const char16_t> in, char* out) noexcept {
+  return HWY_DYNAMIC_DISPATCH(Utf8FromUtf16)(in.data(), in.size(), out);
 }
 
 Utf32Scan utf8_from_utf32_scan(std::span<const char32_t> in, char* out, CodePointSet set) noexcept {
@@ -412,6 +489,15 @@ std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char
   return on_every_target([&] {
     std::vector<char> bytes(4 * in.size());
     const std::size_t n = HWY_DYNAMIC_DISPATCH(Utf8FromUtf32)(in.data(), in.size(), bytes.data());
+    bytes.resize(n == kNotScalarValues ? 0 : n);
+    return bytes;
+  });
+}
+
+std::vector<std::vector<char>> utf8_from_utf16_every_target(std::span<const char16_t> in) {
+  return on_every_target([&] {
+    std::vector<char> bytes(3 * in.size());
+    const std::size_t n = HWY_DYNAMIC_DISPATCH(Utf8FromUtf16)(in.data(), in.size(), bytes.data());
     bytes.resize(n == kNotScalarValues ? 0 : n);
     return bytes;
   });

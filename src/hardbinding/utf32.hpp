@@ -27,6 +27,12 @@ std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept;
 // instructions runs, and the reference the vector code is tested against.
 std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noexcept;
 
+// The UTF-8 of the UTF-16 `in` in `out`, which must have room for 3 bytes
+// per code unit; the number of bytes written, or kNotScalarValues for a
+// lone surrogate. Bytes of `out` past the returned size, within the 3 per
+// unit, may be overwritten.
+std::size_t utf8_from_utf16(std::span<const char16_t> in, char* out) noexcept;
+
 // A set of code points up to U+10FFFF, held two ways: a bitmap (bit c & 63
 // of word c >> 6 for each c) and the same set as its ranges [first, last],
 // ascending, none adjacent to the next.
@@ -50,6 +56,8 @@ Utf32Scan utf8_from_utf32_scan(std::span<const char32_t> in, char* out, CodePoin
 // utf8_from_utf32 run under each instruction set that is compiled in and
 // that this CPU has, the output of each (empty for kNotScalarValues).
 std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char32_t> in);
+// The same for utf8_from_utf16.
+std::vector<std::vector<char>> utf8_from_utf16_every_target(std::span<const char16_t> in);
 // The same for utf8_from_utf32_scan.
 std::vector<std::pair<std::vector<char>, Utf32Scan>> utf8_from_utf32_scan_every_target(
     std::span<const char32_t> in, CodePointSet set);

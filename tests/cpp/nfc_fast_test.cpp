@@ -105,7 +105,22 @@ TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
     for (const auto& got : utf8_from_utf32_every_target(text)) {
       ASSERT_EQ(std::string(got.begin(), got.end()), expected);
     }
+    // The same text as UTF-16, and with a lone surrogate in it.
+    std::u16string units;
+    for (char32_t c : text) {
+      if (c < 0x10000) {
+        units += static_cast<char16_t>(c);
+      } else {
+        units += {static_cast<char16_t>(U16_LEAD(c)), static_cast<char16_t>(U16_TRAIL(c))};
+      }
+    }
+    for (const auto& got : utf8_from_utf16_every_target(units)) {
+      ASSERT_EQ(std::string(got.begin(), got.end()), expected);
+    }
     if (text.empty()) continue;
+    units.insert(units.begin() + static_cast<std::ptrdiff_t>(rng() % (units.size() + 1)),
+                 static_cast<char16_t>(0xD800 + rng() % 0x800));
+    for (const auto& got : utf8_from_utf16_every_target(units)) ASSERT_TRUE(got.empty());
     text[rng() % text.size()] =
         trial % 3 == 0 ? char32_t{0x110000} : char32_t(0xD800 + rng() % 0x800);
     ASSERT_EQ(utf8_from_utf32_scalar(text, out.data()), kNotScalarValues);
