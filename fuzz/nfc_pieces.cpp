@@ -38,6 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string whole = fuzz::ref_nfc(text);
   FUZZ_CHECK(nfc_normalize(text) == whole);
   FUZZ_CHECK(nfc_normalize(text, piece) == whole);
+  FUZZ_CHECK(nfc_normalize(text, piece, true) == whole);
   const hardbinding::provided::UnicodeNfc nfc;
   FUZZ_CHECK(nfc.is_normalized(text) == (whole == text));
   FUZZ_CHECK(nfc.normalize_owned(std::string(text)) == whole);
@@ -60,5 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   StringSink sink;
   hardbinding::provided::nfc_normalize_to(pieces, sink, piece);
   FUZZ_CHECK(sink.out == whole);
+  StringSink with_code_points;
+  hardbinding::provided::nfc_normalize_to(pieces, with_code_points, piece, true);
+  FUZZ_CHECK(with_code_points.out == whole);
   return 0;
 }

@@ -23,11 +23,14 @@ inline constexpr std::size_t kDefaultNfcPiece = std::size_t{1} << 16;
 // equals NFC of the whole text. Characters that are trivially in NFC are
 // copied without consulting ICU.
 // `piece` must be at least 1; values above INT32_MAX are clamped.
-std::string nfc_normalize(std::string_view text, std::size_t piece = kDefaultNfcPiece);
+std::string nfc_normalize(std::string_view text, std::size_t piece = kDefaultNfcPiece,
+                          bool with_code_points = false);
 
-// The same over pieces of one text, written to `sink`.
+// The same over pieces of one text, written to `sink`. With
+// `with_code_points`, each piece's code points are handed over with it, as
+// a front end that has them does.
 void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink,
-                      std::size_t piece = kDefaultNfcPiece);
+                      std::size_t piece = kDefaultNfcPiece, bool with_code_points = false);
 
 // The per-code-point data behind the fast path, built once from ICU's own
 // normalisation data:

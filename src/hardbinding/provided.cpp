@@ -120,8 +120,10 @@ const icu::Normalizer2& nfc_instance() {
   return *nfc;
 }
 
-// One bit per code point for each of the two properties, taken from ICU's
-// sets for the underlying Unicode properties when first needed.
+// The two properties of each code point, taken from ICU's sets for the
+// underlying Unicode properties when first needed: two bits per code point
+// for the normaliser, and the trivial ones also as a bitmap and as ranges
+// for the transcoder's scan.
 class CodePointTable {
  public:
   static constexpr std::size_t kWords = 0x110000 / 64;
@@ -146,7 +148,13 @@ class CodePointTable {
       trivial_ranges_.push_back({static_cast<char32_t>(trivial.getRangeStart(r)),
                                  static_cast<char32_t>(trivial.getRangeEnd(r))});
     }
-    fill(non_starter_, lead_zero, true);
+    const auto non_starter = std::make_unique<Bits>();  // too big for a thread's stack
+    fill(*non_starter, lead_zero, true);
+    // Thirty-two code points of each bitmap interleaved into a word.
+    for (std::size_t w = 0; w < classes_.size(); ++w) {
+      const auto half = [&](const Bits& bits) { return spread(bits[w / 2] >> (32 * (w % 2))); };
+      classes_[w] = half(trivial_) | (half(*non_starter) << 1);
+    }
     const icu::Normalizer2& nfc = nfc_instance();
     icu::UnicodeString decomposition;
     for (int32_t r = 0; r < decomposable.getRangeCount(); ++r) {
@@ -159,17 +167,30 @@ class CodePointTable {
     }
   }
 
-  bool trivial(char32_t c) const noexcept { return test(trivial_, c); }
+  bool trivial(char32_t c) const noexcept { return (pair(c) & 1u) != 0; }
   CodePointSet trivial_set() const noexcept { return {trivial_, trivial_ranges_}; }
-  bool non_starter(char32_t c) const noexcept { return test(non_starter_, c); }
+  bool non_starter(char32_t c) const noexcept { return (pair(c) & 2u) != 0; }
+  // Both, two bits for each code point, as pass_plain_blocks reads them.
+  const std::uint64_t* classes() const noexcept { return classes_.data(); }
   // The most code points any character's full canonical decomposition has.
   std::size_t max_decomposition() const noexcept { return max_decomposition_; }
 
  private:
   using Bits = std::array<std::uint64_t, kWords>;
 
-  static bool test(const Bits& bits, char32_t c) noexcept {
-    return ((bits[c >> 6] >> (c & 63)) & 1u) != 0;
+  unsigned pair(char32_t c) const noexcept {
+    return static_cast<unsigned>(classes_[c >> 5] >> ((c & 31) * 2)) & 3u;
+  }
+
+  // The low 32 bits of v moved to the even bits of the result.
+  static std::uint64_t spread(std::uint64_t v) noexcept {
+    v &= 0xFFFFFFFFu;
+    v = (v | (v << 16)) & 0x0000FFFF0000FFFFu;
+    v = (v | (v << 8)) & 0x00FF00FF00FF00FFu;
+    v = (v | (v << 4)) & 0x0F0F0F0F0F0F0F0Fu;
+    v = (v | (v << 2)) & 0x3333333333333333u;
+    v = (v | (v << 1)) & 0x5555555555555555u;
+    return v;
   }
 
   // Sets the bits of the code points in `set`, or of those not in it.
@@ -190,7 +211,9 @@ class CodePointTable {
 
   Bits trivial_{};
   std::vector<std::array<char32_t, 2>> trivial_ranges_;  // the same, as ranges
-  Bits non_starter_{};
+  // Two bits for each code point c, at 2 * (c & 31) in word c >> 5:
+  // trivial, and non-starter.
+  std::array<std::uint64_t, 2 * kWords> classes_{};
   std::size_t max_decomposition_ = 1;
 };
 
@@ -298,9 +321,12 @@ class NfcWriter {
   NfcWriter(hardbinding::ByteSink& sink, std::size_t limit)
       : sink_(sink), t_(table()), limit_(std::clamp<std::size_t>(limit, 1, INT32_MAX - 8)) {}
 
-  void feed(std::string_view piece, bool last) {
+  // `code_points`, when given, are exactly those of `piece`: pending text
+  // is then read a block of them at a time where nothing happens in it.
+  void feed(std::string_view piece, bool last, std::span<const char32_t> code_points = {}) {
     const auto* p = reinterpret_cast<const unsigned char*>(piece.data());
     const std::size_t n = piece.size();
+    Blocks blocks{code_points};
     std::size_t i = 0;
     std::size_t plain_from = 0;  // start of the trivial text not yet written
     std::size_t pend_from = 0;   // start of the pending text of this piece
@@ -328,6 +354,24 @@ class NfcWriter {
         i = j;
       }
       std::size_t size = buffer_.size() + (i - pend_from);
+      if (i >= blocks.retry_at && !long_run_ && !blocks.code_points.empty()) {
+        const std::size_t k = blocks.index_of(p, i);
+        // The stretch stays below limit_ bytes, so no cut is due in it.
+        const std::size_t budget = limit_ - std::min(size + 1, limit_);
+        const auto ahead = blocks.code_points.subspan(k);
+        const PlainBlocks passed =
+            pass_plain_blocks(ahead, room16(std::min(2 * ahead.size(), budget)), t_.classes(),
+                              budget, kTail, kSortRun, tail_, run_);
+        if (passed.code_points != 0) {
+          units_ += passed.units;
+          i += passed.bytes;
+          blocks.at = {i, k + passed.code_points};
+          continue;
+        }
+        // Something happens at this character: it is read below, and
+        // characters one at a time for a little while.
+        blocks.retry_at = i + kRetryAfter;
+      }
       if (p[i] < 0xCC) {
         // Bytes below 0xCC are all parts of trivial characters (see
         // first_non_trivial): taken together, up to the first character
@@ -457,6 +501,26 @@ class NfcWriter {
  private:
   // Trivial bytes after which a pending stretch is handed to ICU.
   static constexpr std::size_t kTail = 64;
+  // Bytes read one character at a time where pass_plain_blocks stopped.
+  static constexpr std::size_t kRetryAfter = 16;
+
+  // The code points of the piece being fed, for pass_plain_blocks, and
+  // where in them reading has got to.
+  struct Blocks {
+    std::span<const char32_t> code_points;
+    // A byte of the piece and the index of the code point that starts there.
+    std::pair<std::size_t, std::size_t> at{0, 0};
+    std::size_t retry_at = 0;  // no block is tried before this byte
+
+    // The index of the code point that starts at byte i (at or after the
+    // last one asked for) of the UTF-8 p.
+    std::size_t index_of(const unsigned char* p, std::size_t i) {
+      std::size_t k = at.second;
+      for (std::size_t b = at.first; b < i; ++b) k += (p[b] & 0xC0u) != 0x80u;
+      at = {i, k};
+      return k;
+    }
+  };
 
   const icu::Normalizer2& nfc() {
     if (nfc_ == nullptr) nfc_ = &nfc_instance();
@@ -817,17 +881,30 @@ bool nfc_trivial(char32_t c) noexcept { return c < 0x110000 && table().trivial(c
 bool nfc_non_starter(char32_t c) noexcept { return c < 0x110000 && table().non_starter(c); }
 CodePointSet nfc_trivial_set() noexcept { return table().trivial_set(); }
 
-void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, std::size_t piece) {
+void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, std::size_t piece,
+                      bool with_code_points) {
   NfcWriter writer(sink, piece);
-  for (std::size_t k = 0; k < pieces.size(); ++k) writer.feed(pieces[k], k + 1 == pieces.size());
+  std::u32string code_points;
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    code_points.clear();
+    if (with_code_points) {
+      const auto* s = reinterpret_cast<const std::uint8_t*>(pieces[k].data());
+      for (std::size_t i = 0; i < pieces[k].size();) {
+        UChar32 c;
+        U8_NEXT_UNSAFE(s, i, c);
+        code_points.push_back(static_cast<char32_t>(c));
+      }
+    }
+    writer.feed(pieces[k], k + 1 == pieces.size(), code_points);
+  }
   if (pieces.empty()) writer.finish();
 }
 
-std::string nfc_normalize(std::string_view text, std::size_t piece) {
+std::string nfc_normalize(std::string_view text, std::size_t piece, bool with_code_points) {
   std::string out;
   out.reserve(text.size());
   StringSink sink(out);
-  nfc_normalize_to(std::span<const std::string_view>(&text, 1), sink, piece);
+  nfc_normalize_to(std::span<const std::string_view>(&text, 1), sink, piece, with_code_points);
   return out;
 }
 
@@ -845,7 +922,7 @@ void UnicodeNfc::Writer::feed(std::string_view piece, std::span<const char32_t> 
   // Text of mostly one- and two-byte characters is passed over faster as
   // bytes: the byte scan skips all of U+0000..U+02FF at vector speed.
   if (piece.size() < code_points.size() + code_points.size() / 2) {
-    impl_->writer.feed(piece, false);
+    impl_->writer.feed(piece, false, code_points);
     return;
   }
   const CodePointTable& t = table();
@@ -860,7 +937,7 @@ void UnicodeNfc::Writer::feed(std::string_view piece, std::span<const char32_t> 
   if (trivial) {
     impl_->writer.feed_trivial(piece);
   } else {
-    impl_->writer.feed(piece, false);
+    impl_->writer.feed(piece, false, code_points);
   }
 }
 void UnicodeNfc::Writer::finish() { impl_->writer.finish(); }

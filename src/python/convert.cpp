@@ -278,7 +278,7 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
         static_cast<std::size_t>(length) * 4, [&](char* out, std::size_t) noexcept {
           std::size_t written = 0;
           while (!chunks.done()) {
-            const auto n = chunks.next(out + written, [](std::string_view, auto) {});
+            const auto n = chunks.next(out + written, [](std::string_view, const auto&, auto) {});
             if (!n) {
               ok = false;
               return std::size_t{0};

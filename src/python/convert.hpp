@@ -81,11 +81,12 @@ class Utf8Chunks {
   Py_ssize_t left() const noexcept { return length_ - at_; }
 
   // Writes the UTF-8 of the next chunk to `out`, which must have room for
-  // kMaxChunkBytes, then calls `then(utf8, scan)` on it, still with the
-  // lock released; returns its size. `scan` (a std::optional<Utf32Scan>)
-  // says whether the chunk's code points are all in the set and whether
-  // U+FEFF is among them; it is empty for a chunk of ASCII, or when no set
-  // was given. nullopt, with no exception pending, when the chunk has no
+  // kMaxChunkBytes, then calls `then(utf8, scan, code_points)` on it,
+  // still with the lock released; returns its size. `scan` (a
+  // std::optional<Utf32Scan>) says whether the chunk's code points are all
+  // in the set and whether U+FEFF is among them; it is empty for a chunk
+  // of ASCII, or when no set was given. `code_points` are the chunk's, or
+  // empty for a chunk of ASCII. nullopt, with no exception pending, when the chunk has no
   // UTF-8 (a lone surrogate) or cannot be read (exhausted memory):
   // converting the whole str then raises the interpreter's own exception
   // for it. Call with the lock held; `then` must not touch Python.
@@ -112,7 +113,7 @@ class Utf8Chunks {
         }
       }
       if (size == provided::kNotScalarValues) return size;
-      then(std::string_view(out, size), scan);
+      then(std::string_view(out, size), scan, code_points);
       return size;
     });
     if (n == provided::kNotScalarValues) return std::nullopt;

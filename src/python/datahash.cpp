@@ -81,17 +81,21 @@ auto stream_text(PyObject* str, Py_ssize_t length, Algorithm alg, std::uint64_t 
       out = rest.data() + rest.size() - Utf8Chunks::kMaxChunkBytes;
     }
     bool to_rest = !rest.empty();
-    const auto n = chunks.next(out, [&](std::string_view utf8, const auto& scan) {
-      // An ASCII chunk (no scan) holds no U+FEFF.
-      if (!to_rest) to_rest = prefix + utf8.size() > limit || (scan && scan->has_bom);
-      if (to_rest) return;
-      if (scan && scan->in_set) {
-        hardbinding::provided::feed_known_trivial(writer, utf8);
-      } else {
-        writer.feed(utf8);
-      }
-      prefix += utf8.size();
-    });
+    const auto n = chunks.next(
+        out, [&](std::string_view utf8, const auto& scan, std::span<const char32_t> code_points) {
+          // An ASCII chunk (no scan, no code points) holds no U+FEFF, and the
+          // byte scan passes it at vector speed.
+          if (!to_rest) to_rest = prefix + utf8.size() > limit || (scan && scan->has_bom);
+          if (to_rest) return;
+          if (code_points.empty()) {
+            writer.feed(utf8);
+          } else if (scan && scan->in_set) {
+            hardbinding::provided::feed_known_trivial(writer, utf8);
+          } else {
+            writer.feed(utf8, code_points);
+          }
+          prefix += utf8.size();
+        });
     if (!n) return std::nullopt;
     if (rest.empty() && to_rest) {
       // Room for the rest at its largest, so that it is never moved: a big

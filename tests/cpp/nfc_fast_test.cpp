@@ -193,6 +193,12 @@ TEST(NfcFastPath, MatchesIcuWhereListedCharactersMeetInteractingOnes) {
     ASSERT_EQ(nfc_normalize(text, 1 + rng() % 9), expected);
     ASSERT_EQ(nfc.is_normalized(text), expected == text);
     ASSERT_EQ(nfc.normalize_owned(std::string(text)), expected);
+    // Given the code points too, which are read a block at a time: long
+    // enough for blocks, with stretches cut at any length.
+    const std::string longer = text + text + text + text + text;
+    const std::string expected_longer = icu_normalize(longer);
+    ASSERT_EQ(nfc_normalize(longer, kDefaultNfcPiece, true), expected_longer);
+    ASSERT_EQ(nfc_normalize(longer, 1 + rng() % 120, true), expected_longer);
   }
 }
 
