@@ -71,6 +71,19 @@ TEST(Vs, DecodeRun) {
     ByteVec bytes;
     std::size_t consumed;
   };
+  // Runs longer than the decoder's batch, of wide selectors only and mixed.
+  std::string wide_run, mixed_run;
+  ByteVec wide_bytes, mixed_bytes;
+  for (int k = 0; k < 600; ++k) {
+    const auto mixed = static_cast<std::uint8_t>(37 * k + 11);
+    mixed_bytes.push_back(mixed);
+    mixed_run += utf8(testing::selector_of(mixed));
+    if (k < 300) {
+      wide_bytes.push_back(0x6D);
+      wide_run += utf8(testing::selector_of(0x6D));
+    }
+  }
+  const std::string four = utf8(0xE0100) + utf8(0xE01EF) + utf8(0xE0170) + utf8(0xE01DF);
   const Row rows[] = {
       {"empty", "", {}, 0},
       {"letter first", "A" + utf8(0xFE01), {}, 0},
@@ -86,6 +99,11 @@ TEST(Vs, DecodeRun) {
       {"U+FE0F then U+FE10", utf8(0xFE0F) + utf8(0xFE10), {0x0F}, 3},
       {"wrapper run", wrapper_run, wrapper_bytes, wrapper_run.size()},
       {"wrapper run then A", wrapper_run + "A", wrapper_bytes, wrapper_run.size()},
+      {"wide run past a batch", wide_run + "A", wide_bytes, wide_run.size()},
+      {"mixed run past a batch", mixed_run, mixed_bytes, mixed_run.size()},
+      {"four wide then U+E01F0", four + utf8(0xE01F0) + "ABCDEFGHIJKL", {0x10, 0xFF, 0x80, 0xEF}, 16},
+      {"U+E01F0 second of four", utf8(0xE01EF) + utf8(0xE01F0) + four, {0xFF}, 4},
+      {"U+E01F0 fourth of four", four.substr(0, 12) + utf8(0xE01F0) + four, {0x10, 0xFF, 0x80}, 12},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
