@@ -336,6 +336,17 @@ Bytes CandidateScanner::payload() const noexcept {
   return Bytes(decoded_).subspan(HEADER_SIZE, *payload_length_);
 }
 
+std::vector<std::uint8_t> CandidateScanner::take_payload() noexcept {
+  std::vector<std::uint8_t> out;
+  if (!payload_length_) return out;
+  out.swap(decoded_);
+  // In place: the header's bytes shifted out and the padding cut off.
+  out.erase(out.begin(), out.begin() + HEADER_SIZE);
+  out.resize(*payload_length_);
+  payload_length_.reset();
+  return out;
+}
+
 bool has_canonical_padding(const Candidate& c, Bytes d) {
   if (c.defect != Defect::None) return false;
   if (c.surplus() == 0) return true;
@@ -350,25 +361,27 @@ bool has_canonical_padding(const Candidate& c, Bytes d) {
 
 namespace {
 
-Wrapper make_wrapper(const Candidate& c, Bytes payload) {
+Wrapper make_wrapper(const Candidate& c, std::vector<std::uint8_t> payload) {
   Wrapper w;
-  w.payload.assign(payload.begin(), payload.end());
+  w.payload = std::move(payload);
   w.version = VERSION;
   w.start = c.start;
   w.length = c.length;
   return w;
 }
 
-// The one valid candidate of `text`, with `take` applied to it while its
-// run is at hand; the errors of extract otherwise. A second valid
+// The one valid candidate of `text`, with `take` applied to it and the
+// scanner while its run is at hand; the errors of extract otherwise. A second valid
 // candidate settles the answer, so the search stops there. Runs that begin
 // with the magic are noted on the way, which answers CorruptedWrapper
 // without a second search.
 template <class Take>
 [[gnu::flatten]] auto extract_with(std::string_view text, Take&& take)
-    -> Result<decltype(take(std::declval<const Candidate&>(), Bytes{}))> {
+    -> Result<decltype(take(std::declval<const Candidate&>(), std::declval<CandidateScanner&>()))> {
   CandidateScanner scanner(text);
-  std::optional<decltype(take(std::declval<const Candidate&>(), Bytes{}))> first;
+  std::optional<decltype(take(std::declval<const Candidate&>(),
+                              std::declval<CandidateScanner&>()))>
+      first;
   bool corrupted = false;
   while (const auto c = scanner.next()) {
     if (c->defect != Defect::None) {
@@ -376,7 +389,7 @@ template <class Take>
       continue;
     }
     if (first) return std::unexpected(Error::multiple_wrappers());
-    first = take(*c, scanner.payload());
+    first = take(*c, scanner);
   }
   if (first) return std::move(*first);
   return std::unexpected(corrupted ? Error::corrupted_wrapper() : Error::not_found());
@@ -390,18 +403,26 @@ template <class Take>
   std::vector<Wrapper> found;
   CandidateScanner scanner(text);
   while (const auto c = scanner.next()) {
-    if (c->defect == Defect::None) found.push_back(make_wrapper(*c, scanner.payload()));
+    if (c->defect == Defect::None) {
+      // Copied: the scanner's storage is kept for the runs still to come.
+      const Bytes payload = scanner.payload();
+      found.push_back(make_wrapper(*c, std::vector<std::uint8_t>(payload.begin(), payload.end())));
+    }
   }
   return found;
 }
 
 Result<Wrapper> extract(std::string_view text) {
-  return extract_with(text,
-                      [](const Candidate& c, Bytes payload) { return make_wrapper(c, payload); });
+  // The payload is moved out of the scanner rather than copied: the search
+  // goes on only to find a second valid wrapper, which ends it in an error.
+  return extract_with(text, [](const Candidate& c, CandidateScanner& scanner) {
+    return make_wrapper(c, scanner.take_payload());
+  });
 }
 
 Result<Range> extract_range(std::string_view text) {
-  return extract_with(text, [](const Candidate& c, Bytes) { return Range{c.start, c.length}; });
+  return extract_with(text,
+                      [](const Candidate& c, CandidateScanner&) { return Range{c.start, c.length}; });
 }
 
 bool is_char_boundary(std::string_view text, std::uint64_t offset) noexcept {

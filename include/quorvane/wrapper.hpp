@@ -140,6 +140,9 @@ class CandidateScanner {
   // The payload of the current candidate when it is valid: the
   // manifest_length bytes behind the header; empty otherwise.
   Bytes payload() const noexcept;
+  // The same payload, moved out of the scanner's storage instead of copied;
+  // decoded() and payload() are empty afterwards.
+  std::vector<std::uint8_t> take_payload() noexcept;
 
  private:
   std::size_t find_marker(std::size_t from) const noexcept;
