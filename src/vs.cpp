@@ -1,7 +1,21 @@
-#include <bit>
-#include <cstring>
+// Compiled once per instruction set by Highway's foreach_target: the
+// selector-run decoder; the rest of the file is compiled once.
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "vs.cpp"
 #include <quorvane/vs.hpp>
 
+#include <hwy/foreach_target.h>  // IWYU pragma: keep
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "hardbinding/every_target.hpp"
+#include "vs_targets.hpp"
+
+#ifndef QUORVANE_VS_HELPERS
+#define QUORVANE_VS_HELPERS
 namespace quorvane::vs {
 namespace {
 
@@ -56,16 +70,48 @@ bool decode_four(const unsigned char* p, std::uint8_t* out) noexcept {
 }
 
 }  // namespace
+}  // namespace quorvane::vs
+#endif
 
-void append_selector(std::string& out, std::uint8_t byte) {
-  char buf[4];
-  const char* end = write_selector(buf, byte);
-  out.append(buf, static_cast<std::size_t>(end - buf));
+HWY_BEFORE_NAMESPACE();
+namespace quorvane::vs {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Decodes whole vectors of selectors of the supplementary block from
+// p[0..n) while every lane of one holds such a selector (each 32-bit lane
+// one selector, as decode_four reads them), into out[0..); returns how many
+// were decoded. `out` has room for n / 4 bytes.
+// On the scalar target, and on a big-endian machine, it decodes none: the
+// word-at-a-time loop behind it does all the work.
+std::size_t DecodeWideVectors(const unsigned char* p, std::size_t n, std::uint8_t* out) {
+#if HWY_TARGET == HWY_SCALAR
+  (void)p, (void)n, (void)out;
+  return 0;
+#else
+  if constexpr (std::endian::native != std::endian::little) return 0;
+  const hn::ScalableTag<std::uint32_t> d;
+  const hn::Repartition<std::uint8_t, decltype(d)> d8;
+  const hn::Rebind<std::uint8_t, decltype(d)> dn;
+  const hn::RebindToSigned<decltype(d)> di;
+  const std::size_t lanes = hn::Lanes(d);
+  const auto mask = hn::Set(d, 0xC0FCFFFFu), bits = hn::Set(d, 0x8084A0F3u);
+  const auto low = hn::Set(d, 0x3Fu), high = hn::Set(d, 0xC0u);
+  const auto limit = hn::Set(d, 0xF0u), offset = hn::Set(d, 0x10u);
+  std::size_t count = 0;
+  while (n - 4 * count >= 4 * lanes) {
+    const auto w = hn::BitCast(d, hn::LoadU(d8, p + 4 * count));
+    const auto v = hn::Or(hn::And(hn::ShiftRight<24>(w), low), hn::And(hn::ShiftRight<10>(w), high));
+    if (!hn::AllTrue(d, hn::And(hn::Eq(hn::And(w, mask), bits), hn::Lt(v, limit)))) break;
+    hn::StoreU(hn::DemoteTo(dn, hn::BitCast(di, hn::Add(v, offset))), dn, out + count);
+    count += lanes;
+  }
+  return count;
+#endif
 }
 
-std::size_t decode_run_into(std::string_view text, std::vector<std::uint8_t>& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const std::size_t n = text.size();
+std::size_t DecodeRunInto(const char* data, std::size_t n, std::vector<std::uint8_t>& out) {
+  const auto* p = reinterpret_cast<const unsigned char*>(data);
   std::size_t i = 0;
   // Decoded bytes go through a small local batch, so the vector grows a
   // batch at a time instead of byte by byte.
@@ -74,11 +120,18 @@ std::size_t decode_run_into(std::string_view text, std::vector<std::uint8_t>& ou
   std::uint8_t byte = 0;
   for (;;) {
     // Runs of selectors of the supplementary block (bytes 0x10 to 0xFF, the
-    // most of any payload), four at a time.
-    while (n - i >= 16 && filled <= sizeof batch - 4) {
-      if (!decode_four(p + i, batch + filled)) break;
+    // most of any payload): four, and behind them a vector at a time. The
+    // lead byte is tested first, so that a header's narrow selectors cost
+    // little more than their own decoding.
+    if (n - i >= 16 && filled <= sizeof batch - 4 && p[i] == 0xF3 &&
+        decode_four(p + i, batch + filled)) {
       filled += 4;
       i += 16;
+      const std::size_t room = sizeof batch - filled;
+      const std::size_t wide = DecodeWideVectors(p + i, std::min(n - i, 4 * room), batch + filled);
+      filled += wide;
+      i += 4 * wide;
+      continue;
     }
     // One selector of any kind, or the end of the run.
     const std::size_t w = filled < sizeof batch ? decode_selector(p + i, n - i, &byte) : 0;
@@ -95,10 +148,34 @@ std::size_t decode_run_into(std::string_view text, std::vector<std::uint8_t>& ou
   return i;
 }
 
+}  // namespace HWY_NAMESPACE
+}  // namespace quorvane::vs
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace quorvane::vs {
+
+HWY_EXPORT(DecodeRunInto);
+
+void append_selector(std::string& out, std::uint8_t byte) {
+  char buf[4];
+  const char* end = write_selector(buf, byte);
+  out.append(buf, static_cast<std::size_t>(end - buf));
+}
+
+std::size_t decode_run_into(std::string_view text, std::vector<std::uint8_t>& out) {
+  return HWY_DYNAMIC_DISPATCH(DecodeRunInto)(text.data(), text.size(), out);
+}
+
 DecodedRun decode_run(std::string_view text) {
   DecodedRun run;
   run.consumed = decode_run_into(text, run.bytes);
   return run;
 }
 
+std::vector<DecodedRun> decode_run_every_target(std::string_view text) {
+  return hardbinding::provided::on_every_target([&] { return decode_run(text); });
+}
+
 }  // namespace quorvane::vs
+#endif  // HWY_ONCE

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/reference.hpp"
+#include "vs_targets.hpp"
 
 namespace quorvane {
 namespace {
@@ -107,21 +108,23 @@ TEST(Vs, DecodeRun) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    const vs::DecodedRun d = vs::decode_run(row.text);
-    EXPECT_EQ(d.bytes, row.bytes);
-    EXPECT_EQ(d.consumed, row.consumed);
+    for (const vs::DecodedRun& d : vs::decode_run_every_target(row.text)) {
+      EXPECT_EQ(d.bytes, row.bytes);
+      EXPECT_EQ(d.consumed, row.consumed);
+    }
   }
 }
 
 // Random texts mixing selectors with their neighbours in the code space,
-// decoded from every character boundary, against the one-code-point-at-a-time
-// reference decoder.
+// with bursts of wide selectors longer than any vector, decoded from every
+// character boundary under every instruction set, against the
+// one-code-point-at-a-time reference decoder.
 TEST(Vs, DecodeRunMatchesReference) {
   std::mt19937 rng(20240611);
   const char32_t others[] = {'A',     0x00E9,  0x65E5,  0x1F600, 0xFEFF, 0xFE10,   0xFDFF,
                              0xE00FF, 0xE01F0, 0xE0000, 0xE0FFF, 0xFEFE, 0x10FFFF, 0x0301};
-  std::uniform_int_distribution<int> kind(0, 9), byte(0, 255), other(0, std::size(others) - 1);
-  std::uniform_int_distribution<int> len(0, 40), any(1, 0x10FFFF);
+  std::uniform_int_distribution<int> kind(0, 10), byte(0, 255), other(0, std::size(others) - 1);
+  std::uniform_int_distribution<int> len(0, 40), any(1, 0x10FFFF), burst(16, 70);
   for (int iter = 0; iter < 400; ++iter) {
     std::u32string cps;
     for (int n = len(rng); n > 0; --n) {
@@ -130,6 +133,10 @@ TEST(Vs, DecodeRunMatchesReference) {
         cps += testing::selector_of(static_cast<std::uint8_t>(byte(rng)));
       } else if (k < 9) {
         cps += others[other(rng)];
+      } else if (k == 10) {
+        for (int b = burst(rng); b > 0; --b) {
+          cps += testing::selector_of(static_cast<std::uint8_t>(0x10 + byte(rng) % 0xF0));
+        }
       } else {
         char32_t cp = static_cast<char32_t>(any(rng));
         if (cp >= 0xD800 && cp <= 0xDFFF) cp = 'z';
@@ -140,9 +147,10 @@ TEST(Vs, DecodeRunMatchesReference) {
     for (const testing::CodePoint& at : testing::code_points(text)) {
       const std::string_view tail = std::string_view(text).substr(at.offset);
       const auto [bytes, consumed] = testing::ref_decode_run(tail);
-      const vs::DecodedRun d = vs::decode_run(tail);
-      ASSERT_EQ(d.bytes, bytes) << testing::hex(tail);
-      ASSERT_EQ(d.consumed, consumed) << testing::hex(tail);
+      for (const vs::DecodedRun& d : vs::decode_run_every_target(tail)) {
+        ASSERT_EQ(d.bytes, bytes) << testing::hex(tail);
+        ASSERT_EQ(d.consumed, consumed) << testing::hex(tail);
+      }
     }
   }
 }
