@@ -14,13 +14,13 @@
 #include "hardbinding/every_target.hpp"
 #include "vs_targets.hpp"
 
-#ifndef QUORVANE_VS_HELPERS
-#define QUORVANE_VS_HELPERS
+HWY_BEFORE_NAMESPACE();
 namespace quorvane::vs {
-namespace {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
 
 // A word loaded from memory, as it reads with its first byte lowest.
-std::uint64_t to_little_endian(std::uint64_t w) noexcept {
+HWY_INLINE std::uint64_t to_little_endian(std::uint64_t w) noexcept {
   if constexpr (std::endian::native == std::endian::big) return std::byteswap(w);
   return w;
 }
@@ -49,7 +49,7 @@ constexpr std::uint32_t pair_bytes(std::uint64_t values) noexcept {
 // 16 bytes at `p` into out[0..4); false, with nothing written, when the
 // 16 bytes are anything else. One branch for the four: payloads are mostly
 // such runs.
-bool decode_four(const unsigned char* p, std::uint8_t* out) noexcept {
+HWY_INLINE bool decode_four(const unsigned char* p, std::uint8_t* out) noexcept {
   std::uint64_t lo, hi;
   std::memcpy(&lo, p, 8);
   std::memcpy(&hi, p + 8, 8);
@@ -69,14 +69,6 @@ bool decode_four(const unsigned char* p, std::uint8_t* out) noexcept {
   return true;
 }
 
-}  // namespace
-}  // namespace quorvane::vs
-#endif
-
-HWY_BEFORE_NAMESPACE();
-namespace quorvane::vs {
-namespace HWY_NAMESPACE {
-namespace hn = hwy::HWY_NAMESPACE;
 
 // Decodes whole vectors of selectors of the supplementary block from
 // p[0..n) while every lane of one holds such a selector (each 32-bit lane
@@ -84,7 +76,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 // were decoded. `out` has room for n / 4 bytes.
 // On the scalar target, and on a big-endian machine, it decodes none: the
 // word-at-a-time loop behind it does all the work.
-std::size_t DecodeWideVectors(const unsigned char* p, std::size_t n, std::uint8_t* out) {
+HWY_INLINE std::size_t DecodeWideVectors(const unsigned char* p, std::size_t n, std::uint8_t* out) {
 #if HWY_TARGET == HWY_SCALAR
   (void)p, (void)n, (void)out;
   return 0;
