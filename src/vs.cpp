@@ -2,14 +2,13 @@
 // selector-run decoder; the rest of the file is compiled once.
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "vs.cpp"
-#include <quorvane/vs.hpp>
-
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <quorvane/vs.hpp>
 
 #include "hardbinding/every_target.hpp"
 #include "vs_targets.hpp"
@@ -69,7 +68,6 @@ HWY_INLINE bool decode_four(const unsigned char* p, std::uint8_t* out) noexcept 
   return true;
 }
 
-
 // Decodes whole vectors of selectors of the supplementary block from
 // p[0..n) while every lane of one holds such a selector (each 32-bit lane
 // one selector, as decode_four reads them), into out[0..); returns how many
@@ -93,7 +91,8 @@ HWY_INLINE std::size_t DecodeWideVectors(const unsigned char* p, std::size_t n, 
   std::size_t count = 0;
   while (n - 4 * count >= 4 * lanes) {
     const auto w = hn::BitCast(d, hn::LoadU(d8, p + 4 * count));
-    const auto v = hn::Or(hn::And(hn::ShiftRight<24>(w), low), hn::And(hn::ShiftRight<10>(w), high));
+    const auto v =
+        hn::Or(hn::And(hn::ShiftRight<24>(w), low), hn::And(hn::ShiftRight<10>(w), high));
     if (!hn::AllTrue(d, hn::And(hn::Eq(hn::And(w, mask), bits), hn::Lt(v, limit)))) break;
     hn::StoreU(hn::DemoteTo(dn, hn::BitCast(di, hn::Add(v, offset))), dn, out + count);
     count += lanes;

@@ -379,8 +379,7 @@ template <class Take>
 [[gnu::flatten]] auto extract_with(std::string_view text, Take&& take)
     -> Result<decltype(take(std::declval<const Candidate&>(), std::declval<CandidateScanner&>()))> {
   CandidateScanner scanner(text);
-  std::optional<decltype(take(std::declval<const Candidate&>(),
-                              std::declval<CandidateScanner&>()))>
+  std::optional<decltype(take(std::declval<const Candidate&>(), std::declval<CandidateScanner&>()))>
       first;
   bool corrupted = false;
   while (const auto c = scanner.next()) {
@@ -421,8 +420,8 @@ Result<Wrapper> extract(std::string_view text) {
 }
 
 Result<Range> extract_range(std::string_view text) {
-  return extract_with(text,
-                      [](const Candidate& c, CandidateScanner&) { return Range{c.start, c.length}; });
+  return extract_with(
+      text, [](const Candidate& c, CandidateScanner&) { return Range{c.start, c.length}; });
 }
 
 bool is_char_boundary(std::string_view text, std::uint64_t offset) noexcept {

@@ -102,7 +102,10 @@ TEST(Vs, DecodeRun) {
       {"wrapper run then A", wrapper_run + "A", wrapper_bytes, wrapper_run.size()},
       {"wide run past a batch", wide_run + "A", wide_bytes, wide_run.size()},
       {"mixed run past a batch", mixed_run, mixed_bytes, mixed_run.size()},
-      {"four wide then U+E01F0", four + utf8(0xE01F0) + "ABCDEFGHIJKL", {0x10, 0xFF, 0x80, 0xEF}, 16},
+      {"four wide then U+E01F0",
+       four + utf8(0xE01F0) + "ABCDEFGHIJKL",
+       {0x10, 0xFF, 0x80, 0xEF},
+       16},
       {"U+E01F0 second of four", utf8(0xE01EF) + utf8(0xE01F0) + four, {0xFF}, 4},
       {"U+E01F0 fourth of four", four.substr(0, 12) + utf8(0xE01F0) + four, {0x10, 0xFF, 0x80}, 12},
   };
