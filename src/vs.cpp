@@ -101,11 +101,11 @@ HWY_INLINE std::size_t DecodeWideVectors(const unsigned char* p, std::size_t n, 
 #endif
 }
 
-std::size_t DecodeRunInto(const char* data, std::size_t n, std::vector<std::uint8_t>& out) {
-  const auto* p = reinterpret_cast<const unsigned char*>(data);
+// Decodes the run at p[0..n), handing the bytes to `flush(batch, count)` a
+// batch at a time, in order; returns the bytes of text that the run takes.
+template <class Flush>
+HWY_INLINE std::size_t DecodeRun(const unsigned char* p, std::size_t n, Flush&& flush) {
   std::size_t i = 0;
-  // Decoded bytes go through a small local batch, so the vector grows a
-  // batch at a time instead of byte by byte.
   std::uint8_t batch[256];
   std::size_t filled = 0;
   std::uint8_t byte = 0;
@@ -132,11 +132,32 @@ std::size_t DecodeRunInto(const char* data, std::size_t n, std::vector<std::uint
       continue;
     }
     if (filled < sizeof batch) break;
-    out.insert(out.end(), batch, batch + filled);
+    flush(batch, filled);
     filled = 0;
   }
-  out.insert(out.end(), batch, batch + filled);
+  flush(batch, filled);
   return i;
+}
+
+std::size_t DecodeRunInto(const char* data, std::size_t n, std::vector<std::uint8_t>& out) {
+  // The vector grows a batch at a time instead of byte by byte.
+  return DecodeRun(reinterpret_cast<const unsigned char*>(data), n,
+                   [&](const std::uint8_t* batch, std::size_t count) {
+                     out.insert(out.end(), batch, batch + count);
+                   });
+}
+
+RunHead DecodeRunHead(const char* data, std::size_t n, std::uint8_t* head, std::size_t size) {
+  RunHead out;
+  out.consumed = DecodeRun(reinterpret_cast<const unsigned char*>(data), n,
+                           [&](const std::uint8_t* batch, std::size_t count) {
+                             if (out.count < size) {
+                               const std::size_t kept = std::min(count, size - out.count);
+                               std::memcpy(head + out.count, batch, kept);
+                             }
+                             out.count += count;
+                           });
+  return out;
 }
 
 }  // namespace HWY_NAMESPACE
@@ -147,6 +168,7 @@ HWY_AFTER_NAMESPACE();
 namespace quorvane::vs {
 
 HWY_EXPORT(DecodeRunInto);
+HWY_EXPORT(DecodeRunHead);
 
 void append_selector(std::string& out, std::uint8_t byte) {
   char buf[4];
@@ -158,14 +180,25 @@ std::size_t decode_run_into(std::string_view text, std::vector<std::uint8_t>& ou
   return HWY_DYNAMIC_DISPATCH(DecodeRunInto)(text.data(), text.size(), out);
 }
 
+RunHead decode_run_head(std::string_view text, std::span<std::uint8_t> head) {
+  return HWY_DYNAMIC_DISPATCH(DecodeRunHead)(text.data(), text.size(), head.data(), head.size());
+}
+
 DecodedRun decode_run(std::string_view text) {
   DecodedRun run;
   run.consumed = decode_run_into(text, run.bytes);
   return run;
 }
 
-std::vector<DecodedRun> decode_run_every_target(std::string_view text) {
-  return hardbinding::provided::on_every_target([&] { return decode_run(text); });
+std::vector<TargetRun> decode_run_every_target(std::string_view text) {
+  return hardbinding::provided::on_every_target([&] {
+    TargetRun out;
+    out.run = decode_run(text);
+    std::uint8_t head[13];
+    out.head = decode_run_head(text, head);
+    out.head_bytes.assign(head, head + std::min(out.head.count, sizeof head));
+    return out;
+  });
 }
 
 }  // namespace quorvane::vs

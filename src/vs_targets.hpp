@@ -8,9 +8,15 @@
 
 namespace quorvane::vs {
 
-// decode_run(text) under each instruction set that the decoder was compiled
-// for and this CPU has, the portable emulated one among them: one result
-// per set.
-std::vector<DecodedRun> decode_run_every_target(std::string_view text);
+// What both decoders make of one text under one instruction set.
+struct TargetRun {
+  DecodedRun run;                        // decode_run(text)
+  RunHead head;                          // decode_run_head(text, a 13-byte head)
+  std::vector<std::uint8_t> head_bytes;  // the bytes it kept
+};
+
+// Both decoders under each instruction set that they were compiled for and
+// this CPU has, the scalar one among them: one result per set.
+std::vector<TargetRun> decode_run_every_target(std::string_view text);
 
 }  // namespace quorvane::vs

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <quorvane/vs.hpp>
 #include <quorvane/wrapper.hpp>
 #include <random>
@@ -111,9 +112,14 @@ TEST(Vs, DecodeRun) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    for (const vs::DecodedRun& d : vs::decode_run_every_target(row.text)) {
-      EXPECT_EQ(d.bytes, row.bytes);
-      EXPECT_EQ(d.consumed, row.consumed);
+    for (const vs::TargetRun& t : vs::decode_run_every_target(row.text)) {
+      EXPECT_EQ(t.run.bytes, row.bytes);
+      EXPECT_EQ(t.run.consumed, row.consumed);
+      EXPECT_EQ(t.head.consumed, row.consumed);
+      EXPECT_EQ(t.head.count, row.bytes.size());
+      EXPECT_EQ(t.head_bytes,
+                ByteVec(row.bytes.begin(),
+                        row.bytes.begin() + std::min<std::size_t>(13, row.bytes.size())));
     }
   }
 }
@@ -150,9 +156,12 @@ TEST(Vs, DecodeRunMatchesReference) {
     for (const testing::CodePoint& at : testing::code_points(text)) {
       const std::string_view tail = std::string_view(text).substr(at.offset);
       const auto [bytes, consumed] = testing::ref_decode_run(tail);
-      for (const vs::DecodedRun& d : vs::decode_run_every_target(tail)) {
-        ASSERT_EQ(d.bytes, bytes) << testing::hex(tail);
-        ASSERT_EQ(d.consumed, consumed) << testing::hex(tail);
+      for (const vs::TargetRun& t : vs::decode_run_every_target(tail)) {
+        ASSERT_EQ(t.run.bytes, bytes) << testing::hex(tail);
+        ASSERT_EQ(t.run.consumed, consumed) << testing::hex(tail);
+        ASSERT_EQ(t.head.consumed, consumed) << testing::hex(tail);
+        ASSERT_EQ(t.head.count, bytes.size()) << testing::hex(tail);
+        ASSERT_TRUE(std::equal(t.head_bytes.begin(), t.head_bytes.end(), bytes.begin()));
       }
     }
   }
