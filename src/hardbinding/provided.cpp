@@ -71,19 +71,22 @@ void BuiltinCrypto::Stream::write(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<std::uint8_t> BuiltinCrypto::Stream::finish() {
-  std::vector<std::uint8_t> out(alg_.digest_length());
+  // The digest is written to the stack and copied at its fixed length: a
+  // vector of the length, zero-filled and then overwritten, costs a string
+  // store whose start-up outweighs the digest's copy.
+  unsigned char md[SHA512_DIGEST_LENGTH];
   switch (alg_.value()) {
     case Algorithm::Sha256:
-      SHA256_Final(out.data(), ctx256(state_));
-      break;
+      SHA256_Final(md, ctx256(state_));
+      return {md, md + SHA256_DIGEST_LENGTH};
     case Algorithm::Sha384:
-      SHA384_Final(out.data(), ctx512(state_));
-      break;
+      SHA384_Final(md, ctx512(state_));
+      return {md, md + SHA384_DIGEST_LENGTH};
     case Algorithm::Sha512:
-      SHA512_Final(out.data(), ctx512(state_));
-      break;
+      SHA512_Final(md, ctx512(state_));
+      return {md, md + SHA512_DIGEST_LENGTH};
   }
-  return out;
+  return {};
 }
 
 NfcDataVersion nfc_data_version() {
