@@ -68,28 +68,6 @@ HWY_INLINE bool decode_four(const unsigned char* p, std::uint8_t* out) noexcept 
   return true;
 }
 
-// Decodes the four selectors of the basic block (bytes 0x00 to 0x0F, each
-// EF B8 80..8F) that make up the 12 bytes at `p` into out[0..4); false,
-// with nothing written, when the 12 bytes are anything else. Headers and
-// padding are mostly such bytes, and so is much of a binary payload.
-HWY_INLINE bool decode_four_narrow(const unsigned char* p, std::uint8_t* out) noexcept {
-  std::uint64_t lo;
-  std::uint32_t hi;
-  std::memcpy(&lo, p, 8);
-  std::memcpy(&hi, p + 8, 4);
-  lo = to_little_endian(lo);
-  if constexpr (std::endian::native == std::endian::big) hi = std::byteswap(hi);
-  if ((((lo & 0xFFFFF0FF'FFF0FFFFu) ^ 0xB8EF80B8'EF80B8EFu) | ((hi & 0xF0FFFFF0u) ^ 0x80B8EF80u)) !=
-      0) {
-    return false;
-  }
-  out[0] = static_cast<std::uint8_t>((lo >> 16) & 0x0F);
-  out[1] = static_cast<std::uint8_t>((lo >> 40) & 0x0F);
-  out[2] = static_cast<std::uint8_t>(hi & 0x0F);
-  out[3] = static_cast<std::uint8_t>((hi >> 24) & 0x0F);
-  return true;
-}
-
 // Decodes whole vectors of selectors of the supplementary block from
 // p[0..n) while every lane of one holds such a selector (each 32-bit lane
 // one selector, as decode_four reads them), into out[0..); returns how many
@@ -144,12 +122,6 @@ HWY_INLINE std::size_t DecodeRun(const unsigned char* p, std::size_t n, Flush&& 
       const std::size_t wide = DecodeWideVectors(p + i, std::min(n - i, 4 * room), batch + filled);
       filled += wide;
       i += 4 * wide;
-      continue;
-    }
-    if (n - i >= 12 && filled <= sizeof batch - 4 && p[i] == 0xEF &&
-        decode_four_narrow(p + i, batch + filled)) {
-      filled += 4;
-      i += 12;
       continue;
     }
     // One selector of any kind, or the end of the run.
