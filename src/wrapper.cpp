@@ -194,25 +194,26 @@ bool has_magic(Bytes d) noexcept {
   return d.size() >= MAGIC.size() && std::equal(MAGIC.begin(), MAGIC.end(), d.begin());
 }
 
-// Fills in what the decoded run `d` says about a candidate, and its defect:
-// the checks of validity in their order.
-void examine(Candidate& c, Bytes d) noexcept {
-  c.decoded = d.size();
+// Fills in what a decoded run of `decoded` bytes says about a candidate,
+// and its defect: the checks of validity in their order. `d` holds at least
+// the run's first HEADER_SIZE bytes (all of them when it is shorter).
+void examine(Candidate& c, Bytes d, std::uint64_t decoded) noexcept {
+  c.decoded = decoded;
   c.magic = has_magic(d);
   c.version = d.size() > MAGIC.size() ? d[MAGIC.size()] : 0;
   c.manifest_length = d.size() >= HEADER_SIZE
                           ? (std::uint64_t{d[9]} << 24) | (std::uint64_t{d[10]} << 16) |
                                 (std::uint64_t{d[11]} << 8) | std::uint64_t{d[12]}
                           : 0;
-  if (d.empty()) {
+  if (decoded == 0) {
     c.defect = Defect::NoRun;
-  } else if (d.size() < HEADER_SIZE) {
+  } else if (decoded < HEADER_SIZE) {
     c.defect = Defect::ShortHeader;
   } else if (!c.magic) {
     c.defect = Defect::WrongMagic;
   } else if (c.version != VERSION) {
     c.defect = Defect::WrongVersion;
-  } else if (d.size() - HEADER_SIZE < c.manifest_length) {
+  } else if (decoded - HEADER_SIZE < c.manifest_length) {
     c.defect = Defect::LengthOverrun;
   } else {
     c.defect = Defect::None;
@@ -318,14 +319,22 @@ std::optional<Candidate> CandidateScanner::next() {
   }
   Candidate& c = out.emplace();
   const std::size_t run = orphan ? at : at + MARKER.size();
-  const std::size_t consumed = vs::decode_run_into(text_.substr(run), decoded_);
-  examine(c, decoded_);
+  std::size_t consumed = 0;
+  if (keep_ == Keep::Run) {
+    consumed = vs::decode_run_into(text_.substr(run), decoded_);
+    examine(c, decoded_, decoded_.size());
+  } else {
+    const vs::RunHead head = vs::decode_run_head(text_.substr(run), head_);
+    consumed = head.consumed;
+    head_size_ = std::min(head.count, head_.size());
+    examine(c, Bytes(head_).first(head_size_), head.count);
+  }
   c.start = at;
   c.length = run - at + consumed;
   resume_ = run + consumed;
   if (orphan) {
     c.defect = Defect::MarkerMissing;
-  } else if (c.defect == Defect::None) {
+  } else if (c.defect == Defect::None && keep_ == Keep::Run) {
     payload_length_ = static_cast<std::size_t>(c.manifest_length);
   }
   return out;
@@ -334,6 +343,17 @@ std::optional<Candidate> CandidateScanner::next() {
 Bytes CandidateScanner::payload() const noexcept {
   if (!payload_length_) return {};
   return Bytes(decoded_).subspan(HEADER_SIZE, *payload_length_);
+}
+
+std::vector<std::uint8_t> CandidateScanner::take_payload() noexcept {
+  std::vector<std::uint8_t> out;
+  if (!payload_length_) return out;
+  out.swap(decoded_);
+  // In place: the header's bytes shifted out and the padding cut off.
+  out.erase(out.begin(), out.begin() + HEADER_SIZE);
+  out.resize(*payload_length_);
+  payload_length_.reset();
+  return out;
 }
 
 bool has_canonical_padding(const Candidate& c, Bytes d) {
@@ -350,25 +370,26 @@ bool has_canonical_padding(const Candidate& c, Bytes d) {
 
 namespace {
 
-Wrapper make_wrapper(const Candidate& c, Bytes payload) {
+Wrapper make_wrapper(const Candidate& c, std::vector<std::uint8_t> payload) {
   Wrapper w;
-  w.payload.assign(payload.begin(), payload.end());
+  w.payload = std::move(payload);
   w.version = VERSION;
   w.start = c.start;
   w.length = c.length;
   return w;
 }
 
-// The one valid candidate of `text`, with `take` applied to it while its
-// run is at hand; the errors of extract otherwise. A second valid
-// candidate settles the answer, so the search stops there. Runs that begin
-// with the magic are noted on the way, which answers CorruptedWrapper
-// without a second search.
+// The one valid candidate of `text`, with `take` applied to it and the
+// scanner (which keeps `keep` of each run) while its run is at hand; the
+// errors of extract otherwise. A second valid candidate settles the answer,
+// so the search stops there. Runs that begin with the magic are noted on
+// the way, which answers CorruptedWrapper without a second search.
 template <class Take>
-[[gnu::flatten]] auto extract_with(std::string_view text, Take&& take)
-    -> Result<decltype(take(std::declval<const Candidate&>(), Bytes{}))> {
-  CandidateScanner scanner(text);
-  std::optional<decltype(take(std::declval<const Candidate&>(), Bytes{}))> first;
+[[gnu::flatten]] auto extract_with(std::string_view text, CandidateScanner::Keep keep, Take&& take)
+    -> Result<decltype(take(std::declval<const Candidate&>(), std::declval<CandidateScanner&>()))> {
+  CandidateScanner scanner(text, /*orphans=*/false, keep);
+  std::optional<decltype(take(std::declval<const Candidate&>(), std::declval<CandidateScanner&>()))>
+      first;
   bool corrupted = false;
   while (const auto c = scanner.next()) {
     if (c->defect != Defect::None) {
@@ -376,7 +397,7 @@ template <class Take>
       continue;
     }
     if (first) return std::unexpected(Error::multiple_wrappers());
-    first = take(*c, scanner.payload());
+    first = take(*c, scanner);
   }
   if (first) return std::move(*first);
   return std::unexpected(corrupted ? Error::corrupted_wrapper() : Error::not_found());
@@ -390,18 +411,30 @@ template <class Take>
   std::vector<Wrapper> found;
   CandidateScanner scanner(text);
   while (const auto c = scanner.next()) {
-    if (c->defect == Defect::None) found.push_back(make_wrapper(*c, scanner.payload()));
+    if (c->defect == Defect::None) {
+      // Copied: the scanner's storage is kept for the runs still to come.
+      const Bytes payload = scanner.payload();
+      found.push_back(make_wrapper(*c, std::vector<std::uint8_t>(payload.begin(), payload.end())));
+    }
   }
   return found;
 }
 
 Result<Wrapper> extract(std::string_view text) {
-  return extract_with(text,
-                      [](const Candidate& c, Bytes payload) { return make_wrapper(c, payload); });
+  // The payload is moved out of the scanner rather than copied: the search
+  // goes on only to find a second valid wrapper, which ends it in an error.
+  return extract_with(text, CandidateScanner::Keep::Run,
+                      [](const Candidate& c, CandidateScanner& scanner) {
+                        return make_wrapper(c, scanner.take_payload());
+                      });
 }
 
 Result<Range> extract_range(std::string_view text) {
-  return extract_with(text, [](const Candidate& c, Bytes) { return Range{c.start, c.length}; });
+  // Only the headers are kept: a payload is decoded, to check it and find
+  // its end, but never stored.
+  return extract_with(
+      text, CandidateScanner::Keep::Header,
+      [](const Candidate& c, CandidateScanner&) { return Range{c.start, c.length}; });
 }
 
 bool is_char_boundary(std::string_view text, std::uint64_t offset) noexcept {
@@ -426,7 +459,7 @@ std::string strip_all(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   std::size_t cursor = 0;
-  CandidateScanner scanner(text);
+  CandidateScanner scanner(text, /*orphans=*/false, CandidateScanner::Keep::Header);
   while (const auto c = scanner.next()) {
     if (c->defect != Defect::None) continue;
     out.append(text.substr(cursor, static_cast<std::size_t>(c->start) - cursor));

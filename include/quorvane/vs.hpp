@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -75,5 +76,15 @@ DecodedRun decode_run(std::string_view text);
 // As decode_run, but appends the decoded bytes to `out` (which is not
 // cleared) and returns `consumed`. Lets a caller reuse one buffer.
 std::size_t decode_run_into(std::string_view text, std::vector<std::uint8_t>& out);
+
+struct RunHead {
+  std::size_t consumed = 0;  // bytes of text that the run occupies
+  std::size_t count = 0;     // selectors in the run: the bytes it decodes to
+};
+
+// As decode_run, but keeps only the run's first head.size() bytes (fewer
+// when the run is shorter), written to `head`, and returns how many it has
+// in all; for a reader that needs only a header and the run's extent.
+RunHead decode_run_head(std::string_view text, std::span<std::uint8_t> head);
 
 }  // namespace quorvane::vs

@@ -127,19 +127,32 @@ struct Candidate {
 // order. The scanner borrows `text`, which must outlive it.
 class CandidateScanner {
  public:
+  // What the scanner keeps of each candidate's decoded run: all of it, or
+  // only the header's bytes, for a search that needs no more than the
+  // candidates' ranges and defects and so stores no payload.
+  enum class Keep : std::uint8_t { Run, Header };
+
   // With `orphans` set, selector runs that begin with the full magic and
   // have no marker in front of them are reported as well, as
   // Defect::MarkerMissing, in text order among the markers.
-  explicit CandidateScanner(std::string_view text, bool orphans = false) noexcept
-      : text_(text), orphans_(orphans) {}
+  explicit CandidateScanner(std::string_view text, bool orphans = false,
+                            Keep keep = Keep::Run) noexcept
+      : text_(text), orphans_(orphans), keep_(keep) {}
 
   // The next candidate, or nullopt at the end of the text. Its decoded run
-  // is available from decoded() until the next call.
+  // (with Keep::Header, at most the first HEADER_SIZE bytes of it) is
+  // available from decoded() until the next call.
   std::optional<Candidate> next();
-  Bytes decoded() const noexcept { return decoded_; }
+  Bytes decoded() const noexcept {
+    return keep_ == Keep::Run ? Bytes(decoded_) : Bytes(head_).first(head_size_);
+  }
   // The payload of the current candidate when it is valid: the
-  // manifest_length bytes behind the header; empty otherwise.
+  // manifest_length bytes behind the header; empty otherwise, and always
+  // with Keep::Header.
   Bytes payload() const noexcept;
+  // The same payload, moved out of the scanner's storage instead of copied;
+  // decoded() and payload() are empty afterwards.
+  std::vector<std::uint8_t> take_payload() noexcept;
 
  private:
   std::size_t find_marker(std::size_t from) const noexcept;
@@ -147,13 +160,16 @@ class CandidateScanner {
 
   std::string_view text_;
   bool orphans_;
+  Keep keep_;
   std::size_t resume_ = 0;
   // The next marker at or after resume_ (npos: none), once searched for.
   std::size_t marker_hint_ = 0;
   bool marker_known_ = false;
   std::optional<std::size_t> orphan_hint_;  // a cached orphan at or after resume_
   bool orphans_done_ = false;
-  std::vector<std::uint8_t> decoded_;
+  std::vector<std::uint8_t> decoded_;           // Keep::Run
+  std::array<std::uint8_t, HEADER_SIZE> head_;  // Keep::Header: the first head_size_ bytes
+  std::size_t head_size_ = 0;
   std::optional<std::size_t> payload_length_;  // set while the current candidate is valid
 };
 

@@ -40,7 +40,9 @@ SHA256_CTX* ctx256(unsigned char* state) noexcept { return reinterpret_cast<SHA2
 SHA512_CTX* ctx512(unsigned char* state) noexcept { return reinterpret_cast<SHA512_CTX*>(state); }
 }  // namespace
 
-BuiltinCrypto::Stream::Stream(Algorithm alg) noexcept : alg_(alg), state_{} {
+// The state is left to the Init function, which sets all of its context:
+// zeroing all 256 bytes first was a good part of a short digest's setup.
+BuiltinCrypto::Stream::Stream(Algorithm alg) noexcept : alg_(alg) {
   switch (alg_.value()) {
     case Algorithm::Sha256:
       SHA256_Init(ctx256(state_));
@@ -70,19 +72,22 @@ void BuiltinCrypto::Stream::write(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<std::uint8_t> BuiltinCrypto::Stream::finish() {
-  std::vector<std::uint8_t> out(alg_.digest_length());
+  // The digest is written to the stack and copied at its fixed length: a
+  // vector of the length, zero-filled and then overwritten, costs a string
+  // store whose start-up outweighs the digest's copy.
+  unsigned char md[SHA512_DIGEST_LENGTH];
   switch (alg_.value()) {
     case Algorithm::Sha256:
-      SHA256_Final(out.data(), ctx256(state_));
-      break;
+      SHA256_Final(md, ctx256(state_));
+      return {md, md + SHA256_DIGEST_LENGTH};
     case Algorithm::Sha384:
-      SHA384_Final(out.data(), ctx512(state_));
-      break;
+      SHA384_Final(md, ctx512(state_));
+      return {md, md + SHA384_DIGEST_LENGTH};
     case Algorithm::Sha512:
-      SHA512_Final(out.data(), ctx512(state_));
-      break;
+      SHA512_Final(md, ctx512(state_));
+      return {md, md + SHA512_DIGEST_LENGTH};
   }
-  return out;
+  return {};
 }
 
 NfcDataVersion nfc_data_version() {

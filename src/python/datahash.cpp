@@ -142,11 +142,50 @@ std::optional<hardbinding::DataHash> plain_binding(PyObject* hash, PyObject* exc
   return binding;
 }
 
+// compute_data_hash of a text converted whole, with the conversions in their
+// plain order; `alg` is set once it is parsed.
+Result<hardbinding::DataHash> compute_converted(const Bound& a, Algorithm& alg) {
+  ShortTextRoom room, alg_room;
+  const Text text = to_text(a[0], "text", room);
+  Text alg_text;
+  if (a[1] != nullptr) alg_text = to_text(a[1], "alg", alg_room);
+  alg = parse_alg(a[1] != nullptr ? alg_text.view : kDefaultAlg);
+  return without_gil(text.view.size(), [&] {
+    return hardbinding::compute_data_hash(text.view, alg, BuiltinCrypto{}, UnicodeNfc{});
+  });
+}
+
+// The result of compute_data_hash.
+Ref data_hash_dict(Algorithm alg, const hardbinding::DataHash& binding) {
+  const Names& key = names();
+  Ref dict = new_dict();
+  dict_set(dict, key.alg, key.algorithm(alg));
+  dict_set(dict, key.hash, new_bytes(binding.hash));
+  Ref list = check(PyList_New(static_cast<Py_ssize_t>(binding.exclusions.size())));
+  for (std::size_t i = 0; i < binding.exclusions.size(); ++i) {
+    const auto& ex = binding.exclusions[i];
+    Ref pair = new_pair(ex.start, ex.length);
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release()) != 0) {
+      api_failed();
+    }
+  }
+  dict_set(dict, key.exclusions, list);
+  return dict;
+}
+
 }  // namespace
 
 PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&] {
     const Bound a = bind(kComputeSig, args, kwargs);
+    // Short texts, and arguments that are no str, go straight to the whole
+    // conversion: none of the streamed path's state is made for them.
+    if (!PyUnicode_Check(a[0]) || PyUnicode_GetLength(a[0]) < kStreamFrom) {
+      Algorithm alg = Algorithm::Sha256;
+      Result<hardbinding::DataHash> binding = compute_converted(a, alg);
+      if (!binding) map_err(std::move(binding.error()));
+      return data_hash_dict(alg, *binding);
+    }
     std::optional<Result<hardbinding::DataHash>> streamed;
     Algorithm alg = Algorithm::Sha256;
     const Py_ssize_t length = PyUnicode_Check(a[0]) ? PyUnicode_GetLength(a[0]) : -1;
@@ -164,32 +203,10 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
             });
       }
     }
-    Result<hardbinding::DataHash> binding = streamed ? std::move(*streamed) : [&] {
-      ShortTextRoom room, alg_room;
-      const Text text = to_text(a[0], "text", room);
-      Text alg_text;
-      if (a[1] != nullptr) alg_text = to_text(a[1], "alg", alg_room);
-      alg = parse_alg(a[1] != nullptr ? alg_text.view : kDefaultAlg);
-      return without_gil(text.view.size(), [&] {
-        return hardbinding::compute_data_hash(text.view, alg, BuiltinCrypto{}, UnicodeNfc{});
-      });
-    }();
+    Result<hardbinding::DataHash> binding =
+        streamed ? std::move(*streamed) : compute_converted(a, alg);
     if (!binding) map_err(std::move(binding.error()));
-
-    const Names& key = names();
-    Ref dict = new_dict();
-    dict_set(dict, key.alg, key.algorithm(alg));
-    dict_set(dict, key.hash, new_bytes(binding->hash));
-    Ref list = check(PyList_New(static_cast<Py_ssize_t>(binding->exclusions.size())));
-    for (std::size_t i = 0; i < binding->exclusions.size(); ++i) {
-      const auto& ex = binding->exclusions[i];
-      Ref pair = new_pair(ex.start, ex.length);
-      if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), pair.release()) != 0) {
-        api_failed();
-      }
-    }
-    dict_set(dict, key.exclusions, list);
-    return dict;
+    return data_hash_dict(alg, *binding);
   });
 }
 

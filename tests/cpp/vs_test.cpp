@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <quorvane/vs.hpp>
 #include <quorvane/wrapper.hpp>
 #include <random>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "support/reference.hpp"
+#include "vs_targets.hpp"
 
 namespace quorvane {
 namespace {
@@ -71,6 +73,19 @@ TEST(Vs, DecodeRun) {
     ByteVec bytes;
     std::size_t consumed;
   };
+  // Runs longer than the decoder's batch, of wide selectors only and mixed.
+  std::string wide_run, mixed_run;
+  ByteVec wide_bytes, mixed_bytes;
+  for (int k = 0; k < 600; ++k) {
+    const auto mixed = static_cast<std::uint8_t>(37 * k + 11);
+    mixed_bytes.push_back(mixed);
+    mixed_run += utf8(testing::selector_of(mixed));
+    if (k < 300) {
+      wide_bytes.push_back(0x6D);
+      wide_run += utf8(testing::selector_of(0x6D));
+    }
+  }
+  const std::string four = utf8(0xE0100) + utf8(0xE01EF) + utf8(0xE0170) + utf8(0xE01DF);
   const Row rows[] = {
       {"empty", "", {}, 0},
       {"letter first", "A" + utf8(0xFE01), {}, 0},
@@ -86,24 +101,39 @@ TEST(Vs, DecodeRun) {
       {"U+FE0F then U+FE10", utf8(0xFE0F) + utf8(0xFE10), {0x0F}, 3},
       {"wrapper run", wrapper_run, wrapper_bytes, wrapper_run.size()},
       {"wrapper run then A", wrapper_run + "A", wrapper_bytes, wrapper_run.size()},
+      {"wide run past a batch", wide_run + "A", wide_bytes, wide_run.size()},
+      {"mixed run past a batch", mixed_run, mixed_bytes, mixed_run.size()},
+      {"four wide then U+E01F0",
+       four + utf8(0xE01F0) + "ABCDEFGHIJKL",
+       {0x10, 0xFF, 0x80, 0xEF},
+       16},
+      {"U+E01F0 second of four", utf8(0xE01EF) + utf8(0xE01F0) + four, {0xFF}, 4},
+      {"U+E01F0 fourth of four", four.substr(0, 12) + utf8(0xE01F0) + four, {0x10, 0xFF, 0x80}, 12},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    const vs::DecodedRun d = vs::decode_run(row.text);
-    EXPECT_EQ(d.bytes, row.bytes);
-    EXPECT_EQ(d.consumed, row.consumed);
+    for (const vs::TargetRun& t : vs::decode_run_every_target(row.text)) {
+      EXPECT_EQ(t.run.bytes, row.bytes);
+      EXPECT_EQ(t.run.consumed, row.consumed);
+      EXPECT_EQ(t.head.consumed, row.consumed);
+      EXPECT_EQ(t.head.count, row.bytes.size());
+      EXPECT_EQ(t.head_bytes,
+                ByteVec(row.bytes.begin(),
+                        row.bytes.begin() + std::min<std::size_t>(13, row.bytes.size())));
+    }
   }
 }
 
 // Random texts mixing selectors with their neighbours in the code space,
-// decoded from every character boundary, against the one-code-point-at-a-time
-// reference decoder.
+// with bursts of wide selectors longer than any vector, decoded from every
+// character boundary under every instruction set, against the
+// one-code-point-at-a-time reference decoder.
 TEST(Vs, DecodeRunMatchesReference) {
   std::mt19937 rng(20240611);
   const char32_t others[] = {'A',     0x00E9,  0x65E5,  0x1F600, 0xFEFF, 0xFE10,   0xFDFF,
                              0xE00FF, 0xE01F0, 0xE0000, 0xE0FFF, 0xFEFE, 0x10FFFF, 0x0301};
-  std::uniform_int_distribution<int> kind(0, 9), byte(0, 255), other(0, std::size(others) - 1);
-  std::uniform_int_distribution<int> len(0, 40), any(1, 0x10FFFF);
+  std::uniform_int_distribution<int> kind(0, 10), byte(0, 255), other(0, std::size(others) - 1);
+  std::uniform_int_distribution<int> len(0, 40), any(1, 0x10FFFF), burst(16, 70);
   for (int iter = 0; iter < 400; ++iter) {
     std::u32string cps;
     for (int n = len(rng); n > 0; --n) {
@@ -112,6 +142,10 @@ TEST(Vs, DecodeRunMatchesReference) {
         cps += testing::selector_of(static_cast<std::uint8_t>(byte(rng)));
       } else if (k < 9) {
         cps += others[other(rng)];
+      } else if (k == 10) {
+        for (int b = burst(rng); b > 0; --b) {
+          cps += testing::selector_of(static_cast<std::uint8_t>(0x10 + byte(rng) % 0xF0));
+        }
       } else {
         char32_t cp = static_cast<char32_t>(any(rng));
         if (cp >= 0xD800 && cp <= 0xDFFF) cp = 'z';
@@ -122,9 +156,13 @@ TEST(Vs, DecodeRunMatchesReference) {
     for (const testing::CodePoint& at : testing::code_points(text)) {
       const std::string_view tail = std::string_view(text).substr(at.offset);
       const auto [bytes, consumed] = testing::ref_decode_run(tail);
-      const vs::DecodedRun d = vs::decode_run(tail);
-      ASSERT_EQ(d.bytes, bytes) << testing::hex(tail);
-      ASSERT_EQ(d.consumed, consumed) << testing::hex(tail);
+      for (const vs::TargetRun& t : vs::decode_run_every_target(tail)) {
+        ASSERT_EQ(t.run.bytes, bytes) << testing::hex(tail);
+        ASSERT_EQ(t.run.consumed, consumed) << testing::hex(tail);
+        ASSERT_EQ(t.head.consumed, consumed) << testing::hex(tail);
+        ASSERT_EQ(t.head.count, bytes.size()) << testing::hex(tail);
+        ASSERT_TRUE(std::equal(t.head_bytes.begin(), t.head_bytes.end(), bytes.begin()));
+      }
     }
   }
 }
