@@ -34,7 +34,9 @@ std::uint64_t count_below_0x10(Bytes bytes) noexcept {
     const std::size_t end = i + std::min(kBlock, (n - i) / kLanes * kLanes);
     std::uint8_t lanes[kLanes] = {};
     for (; i < end; i += kLanes) {
-      for (std::size_t k = 0; k < kLanes; ++k) lanes[k] += p[i + k] < 0x10;
+      for (std::size_t k = 0; k < kLanes; ++k) {
+        lanes[k] = static_cast<std::uint8_t>(lanes[k] + (p[i + k] < 0x10));
+      }
     }
     for (const std::uint8_t lane : lanes) count += lane;
   }

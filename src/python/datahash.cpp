@@ -180,28 +180,25 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
     const Bound a = bind(kComputeSig, args, kwargs);
     // Short texts, and arguments that are no str, go straight to the whole
     // conversion: none of the streamed path's state is made for them.
-    if (!PyUnicode_Check(a[0]) || PyUnicode_GetLength(a[0]) < kStreamFrom) {
-      Algorithm alg = Algorithm::Sha256;
+    const Py_ssize_t length = PyUnicode_Check(a[0]) ? PyUnicode_GetLength(a[0]) : -1;
+    Algorithm alg = Algorithm::Sha256;
+    if (length < kStreamFrom) {
       Result<hardbinding::DataHash> binding = compute_converted(a, alg);
       if (!binding) map_err(std::move(binding.error()));
       return data_hash_dict(alg, *binding);
     }
+    // Only where the conversions would all succeed, so that every failure
+    // is raised as the plain order of conversions raises it.
     std::optional<Result<hardbinding::DataHash>> streamed;
-    Algorithm alg = Algorithm::Sha256;
-    const Py_ssize_t length = PyUnicode_Check(a[0]) ? PyUnicode_GetLength(a[0]) : -1;
-    if (length >= kStreamFrom) {
-      // Only where the conversions would all succeed, so that every
-      // failure is raised as the plain order of conversions raises it.
-      std::optional<Algorithm> named = Algorithm::Sha256;
-      if (a[1] != nullptr) named = try_alg(a[1]);
-      if (named) {
-        alg = *named;
-        streamed = stream_text(
-            a[0], length, alg, UINT64_MAX,
-            [&](std::uint64_t prefix, std::string_view rest, auto& stream, auto& writer) {
-              return hardbinding::finish_data_hash(prefix, rest, alg, stream, writer);
-            });
-      }
+    std::optional<Algorithm> named = Algorithm::Sha256;
+    if (a[1] != nullptr) named = try_alg(a[1]);
+    if (named) {
+      alg = *named;
+      streamed =
+          stream_text(a[0], length, alg, UINT64_MAX,
+                      [&](std::uint64_t prefix, std::string_view rest, auto& stream, auto& writer) {
+                        return hardbinding::finish_data_hash(prefix, rest, alg, stream, writer);
+                      });
     }
     Result<hardbinding::DataHash> binding =
         streamed ? std::move(*streamed) : compute_converted(a, alg);
