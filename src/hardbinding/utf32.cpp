@@ -237,11 +237,22 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
     scan->has_bom = !hn::AllTrue(d, hn::Eq(saw_bom, hn::Zero(d)));
     ScanScalar({in + i, n - i}, set->bits.data(), *scan);
   }
-  const std::size_t tail = utf8_from_utf32_scalar({in + i, n - i}, reinterpret_cast<char*>(o));
-  if (tail == kNotScalarValues || !hn::AllTrue(d, hn::Eq(bad, hn::Zero(d)))) {
-    return kNotScalarValues;
+  if (i < n) {
+    // The last few code points as one block, loaded and stored under
+    // masks: nothing is read or written past them.
+    const std::size_t left = n - i;
+    const auto c = hn::MaskedLoad(hn::FirstN(d, left), d, p + i);
+    auto len = hn::Zero(d);
+    const auto encoded = EncodeLanes(d, c, len, bad);
+    const auto keep =
+        hn::And(hn::Not(hn::Gt(byte_of_lane, hn::BitCast(d8, hn::Mul(len, each_byte)))),
+                hn::FirstN(d8, 4 * left));
+    const std::size_t count = hn::CountTrue(d8, keep);
+    hn::BlendedStore(hn::Compress(hn::BitCast(d8, encoded), keep), hn::FirstN(d8, count), d8, o);
+    o += count;
   }
-  return static_cast<std::size_t>(o - reinterpret_cast<std::uint8_t*>(out)) + tail;
+  if (!hn::AllTrue(d, hn::Eq(bad, hn::Zero(d)))) return kNotScalarValues;
+  return static_cast<std::size_t>(o - reinterpret_cast<std::uint8_t*>(out));
 }
 #endif
 
