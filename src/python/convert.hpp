@@ -66,8 +66,11 @@ struct Text {
 // character by character; this reads its code points in bulk.
 class Utf8Chunks {
  public:
-  // Code points read at a time: the scratch buffer stays in the cache.
-  static constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 14;
+  // Code points read at a time. The scratch buffer and the chunk's UTF-8
+  // (256 KiB each at most) stay in a core's second-level cache, and each
+  // chunk costs a release and a retaking of the interpreter lock, which
+  // with two threads reading at once is what bounds smaller chunks.
+  static constexpr Py_ssize_t kChunk = Py_ssize_t{1} << 16;
   // The most bytes that one chunk's UTF-8 takes.
   static constexpr std::size_t kMaxChunkBytes = 4 * static_cast<std::size_t>(kChunk);
 
