@@ -83,13 +83,11 @@ auto stream_text(PyObject* str, Py_ssize_t length, Algorithm alg, std::uint64_t 
     bool to_rest = !rest.empty();
     const auto n = chunks.next(
         out, [&](std::string_view utf8, const auto& scan, std::span<const char32_t> code_points) {
-          // An ASCII chunk (no scan, no code points) holds no U+FEFF, and the
-          // byte scan passes it at vector speed.
+          // An ASCII chunk (no scan, no code points) holds no U+FEFF, and
+          // U+0000 to U+007F are all trivially in NFC.
           if (!to_rest) to_rest = prefix + utf8.size() > limit || (scan && scan->has_bom);
           if (to_rest) return;
-          if (code_points.empty()) {
-            writer.feed(utf8);
-          } else if (scan && scan->in_set) {
+          if (code_points.empty() || (scan && scan->in_set)) {
             hardbinding::provided::feed_known_trivial(writer, utf8);
           } else {
             writer.feed(utf8, code_points);
