@@ -112,9 +112,10 @@ HWY_INLINE std::size_t DecodeRun(const unsigned char* p, std::size_t n, Flush&& 
   for (;;) {
     // Runs of selectors of the supplementary block (bytes 0x10 to 0xFF, the
     // most of any payload): four, and behind them a vector at a time. The
-    // lead byte is tested first, so that a header's narrow selectors cost
-    // little more than their own decoding.
-    if (n - i >= 16 && filled <= sizeof batch - 4 && p[i] == 0xF3 &&
+    // lead bytes of the first and the fourth are tested first, so that a
+    // header's narrow selectors and short runs cost little more than their
+    // own decoding.
+    if (n - i >= 16 && filled <= sizeof batch - 4 && p[i] == 0xF3 && p[i + 12] == 0xF3 &&
         decode_four(p + i, batch + filled)) {
       filled += 4;
       i += 16;
