@@ -886,8 +886,26 @@ bool nfc_trivial(char32_t c) noexcept { return c < 0x110000 && table().trivial(c
 bool nfc_non_starter(char32_t c) noexcept { return c < 0x110000 && table().non_starter(c); }
 CodePointSet nfc_trivial_set() noexcept { return table().trivial_set(); }
 
+// Text up to this many bytes is looked at whole before a writer is set up.
+constexpr std::size_t kShortPieces = 4096;
+
 void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, std::size_t piece,
                       bool with_code_points) {
+  // A short text made only of trivial characters is its own NFC, however
+  // it is cut (each has a boundary before it): written as it is, without
+  // setting up a writer. (A long one is left to the writer's own scan,
+  // which would otherwise read its trivial start twice.)
+  const CodePointTable& t = table();
+  std::size_t total = 0;
+  for (const std::string_view text : pieces) total += text.size();
+  if (total <= kShortPieces &&
+      std::all_of(pieces.begin(), pieces.end(), [&](std::string_view text) {
+        return first_non_trivial(t, reinterpret_cast<const unsigned char*>(text.data()), 0,
+                                 text.size()) == text.size();
+      })) {
+    for (const std::string_view text : pieces) write(sink, text);
+    return;
+  }
   NfcWriter writer(sink, piece);
   std::u32string code_points;
   for (std::size_t k = 0; k < pieces.size(); ++k) {
