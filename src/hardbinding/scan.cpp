@@ -177,5 +177,18 @@ std::vector<std::size_t> first_at_least_every_target(const std::uint8_t* p, std:
   return on_every_target([&] { return HWY_DYNAMIC_DISPATCH(FirstAtLeast)(p, n, limit); });
 }
 
+std::vector<PlainBlocksRun> pass_plain_blocks_every_target(
+    std::span<const char32_t> in, const std::uint64_t* classes, std::size_t budget,
+    std::size_t tail_limit, std::size_t run_limit, std::size_t tail, std::size_t run) {
+  return on_every_target([&] {
+    PlainBlocksRun out{{}, std::u16string(2 * in.size(), u'\0'), tail, run};
+    out.passed =
+        HWY_DYNAMIC_DISPATCH(PassPlainBlocks)(in.data(), in.size(), out.units.data(), classes,
+                                              budget, tail_limit, run_limit, &out.tail, &out.run);
+    out.units.resize(out.passed.units);
+    return out;
+  });
+}
+
 }  // namespace quorvane::hardbinding::provided
 #endif

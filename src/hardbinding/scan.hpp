@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace quorvane::hardbinding::provided {
@@ -46,5 +47,18 @@ PlainBlocks pass_plain_blocks(std::span<const char32_t> in, char16_t* out,
                               const std::uint64_t* classes, std::size_t budget,
                               std::size_t tail_limit, std::size_t run_limit, std::size_t& tail,
                               std::size_t& run) noexcept;
+
+// pass_plain_blocks run under each instruction set that is compiled in and
+// that this CPU has, from the same state (for the tests): what it passed
+// over, the UTF-16 it wrote, and tail and run after.
+struct PlainBlocksRun {
+  PlainBlocks passed;
+  std::u16string units;
+  std::size_t tail = 0;
+  std::size_t run = 0;
+};
+std::vector<PlainBlocksRun> pass_plain_blocks_every_target(
+    std::span<const char32_t> in, const std::uint64_t* classes, std::size_t budget,
+    std::size_t tail_limit, std::size_t run_limit, std::size_t tail, std::size_t run);
 
 }  // namespace quorvane::hardbinding::provided

@@ -169,6 +169,58 @@ TEST(NfcFastPath, TranscoderScanAgreesWithIcuUnderEveryTarget) {
   }
 }
 
+// The normaliser's block pass over a pending stretch, under every
+// instruction set, against a reading of one character at a time that
+// stops where its contract says: before the first trivial character that
+// finds the tail at the limit, the first non-starter that would take the
+// run past its limit, the first character past the budget.
+TEST(NfcFastPath, PlainBlockPassMatchesOneCharacterAtATimeUnderEveryTarget) {
+  std::vector<std::uint64_t> classes(0x110000 / 32);
+  for (char32_t c = 0; c < 0x110000; ++c) {
+    const std::uint64_t pair = (nfc_trivial(c) ? 1u : 0u) | (nfc_non_starter(c) ? 2u : 0u);
+    classes[c >> 5] |= pair << ((c & 31) * 2);
+  }
+  const std::u32string pool = {U'a',      U' ',      U'\u00e9',     U'\u0301',    U'\u0316',
+                               U'\u0344', U'\u1100', U'\u1161',     U'\u11a8',    U'\uac00',
+                               U'\u4e2d', U'\u3099', U'\U0001f600', U'\U0001d165'};
+  constexpr std::size_t kTailLimit = 64, kRunLimit = 32;
+  std::mt19937 rng(2026);
+  for (int trial = 0; trial < 3000; ++trial) {
+    std::u32string text(rng() % 200, U'a');
+    // Mostly one or two kinds at a time, so that whole blocks pass too.
+    const char32_t a = pool[rng() % pool.size()], b = pool[rng() % pool.size()];
+    for (auto& c : text) c = rng() % 8 == 0 ? pool[rng() % pool.size()] : (rng() % 2 ? a : b);
+    const std::size_t tail0 = rng() % 80, run0 = rng() % 40;
+    const std::size_t budget = trial % 3 == 0 ? rng() % 300 : SIZE_MAX;
+    // One character at a time.
+    std::size_t tail = tail0, run = run0, bytes = 0, k = 0;
+    std::u16string units;
+    for (; k < text.size(); ++k) {
+      const char32_t c = text[k];
+      const bool plain = nfc_trivial(c), mark = !plain && nfc_non_starter(c);
+      const std::size_t width = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+      if ((plain && tail >= kTailLimit) || (mark && run + 1 > kRunLimit) ||
+          bytes + width > budget) {
+        break;
+      }
+      tail = plain ? tail + width : 0;
+      run = mark ? run + 1 : 0;
+      units += icu::UnicodeString(static_cast<UChar32>(c)).getBuffer()[0];
+      if (c >= 0x10000) units += icu::UnicodeString(static_cast<UChar32>(c)).getBuffer()[1];
+      bytes += width;
+    }
+    for (const auto& got : pass_plain_blocks_every_target(text, classes.data(), budget, kTailLimit,
+                                                          kRunLimit, tail0, run0)) {
+      SCOPED_TRACE(trial);
+      ASSERT_EQ(got.passed.code_points, k);
+      ASSERT_EQ(got.passed.bytes, bytes);
+      ASSERT_EQ(got.units, units);
+      ASSERT_EQ(got.tail, tail);
+      ASSERT_EQ(got.run, run);
+    }
+  }
+}
+
 // Characters that interact with what stands before them, next to ones the
 // fast path passes over.
 TEST(NfcFastPath, MatchesIcuWhereListedCharactersMeetInteractingOnes) {
