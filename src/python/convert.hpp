@@ -89,10 +89,11 @@ class Utf8Chunks {
   // std::optional<Utf32Scan>) says whether the chunk's code points are all
   // in the set and whether U+FEFF is among them; it is empty for a chunk
   // of ASCII, or when no set was given. `code_points` are the chunk's, or
-  // empty for a chunk of ASCII. nullopt, with no exception pending, when the chunk has no
-  // UTF-8 (a lone surrogate) or cannot be read (exhausted memory):
-  // converting the whole str then raises the interpreter's own exception
-  // for it. Call with the lock held; `then` must not touch Python.
+  // empty for a chunk of ASCII. nullopt, with no exception pending, when
+  // the chunk has no UTF-8 (a lone surrogate) or cannot be read (exhausted
+  // memory): converting the whole str then raises the interpreter's own
+  // exception for it. Call with the lock held; `then` must not touch
+  // Python.
   template <class Then>
   std::optional<std::size_t> next(char* out, Then&& then) {
     namespace provided = hardbinding::provided;
