@@ -58,6 +58,26 @@ alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
 
 namespace quorvane::hardbinding::provided {
 
+// Writes the UTF-8 of the code point c (at most U+10FFFF) at o, and
+// advances o past it.
+inline void PutUtf8(char*& o, std::uint32_t c) {
+  if (c < 0x80) {
+    *o++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *o++ = static_cast<char>(0xC0 | (c >> 6));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *o++ = static_cast<char>(0xE0 | (c >> 12));
+    *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *o++ = static_cast<char>(0xF0 | (c >> 18));
+    *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
 // Adds what `in` shows to `scan` (in_set and has_bom), without a branch
 // on each code point.
 inline void ScanScalar(std::span<const char32_t> in, const std::uint64_t* set, Utf32Scan& scan) {
@@ -82,21 +102,7 @@ inline char* Utf8FromUtf16Scalar(const char16_t* in, std::size_t i, std::size_t 
       if (c >= 0xDC00u || i == n || in[i] - 0xDC00u >= 0x400u) return nullptr;
       c = 0x10000u + ((c - 0xD800u) << 10) + (in[i++] - 0xDC00u);
     }
-    if (c < 0x80) {
-      *o++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *o++ = static_cast<char>(0xC0 | (c >> 6));
-      *o++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *o++ = static_cast<char>(0xE0 | (c >> 12));
-      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *o++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *o++ = static_cast<char>(0xF0 | (c >> 18));
-      *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *o++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
+    PutUtf8(o, c);
   }
   return o;
 }
@@ -150,6 +156,15 @@ inline unsigned PackingKey(std::uint32_t lengths) { return (lengths * 0x01041040
 #endif
 
 #if HWY_TARGET == HWY_AVX3_DL
+// Of the bytes of EncodeLanes' lanes, those that are part of the UTF-8:
+// byte b of a lane when the lane's length - 1 (`len`) is at least b.
+template <class D8, class V>
+HWY_INLINE auto Utf8Bytes(D8 d8, V len) {
+  const hn::Repartition<std::uint32_t, D8> d;
+  const auto byte_of_lane = hn::BitCast(d8, hn::Set(d, 0x03020100u));
+  return hn::Not(hn::Gt(byte_of_lane, hn::BitCast(d8, hn::Mul(len, hn::Set(d, 0x01010101u)))));
+}
+
 // Sixteen code points at a time: each lane is encoded into its own four
 // bytes, and one byte compress drops those that are not part of the UTF-8.
 // With a `set`, `scan` also learns whether every code point is in it and
@@ -170,9 +185,6 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
   const std::size_t lanes = hn::Lanes(d);
   const auto* p = reinterpret_cast<const std::uint32_t*>(in);
   auto* o = reinterpret_cast<std::uint8_t*>(out);
-  // Byte b of a lane is kept when the lane's length - 1 is at least b.
-  const auto byte_of_lane = hn::BitCast(d8, hn::Set(d, 0x03020100u));
-  const auto each_byte = hn::Set(d, 0x01010101u);
   const auto max_code_point = hn::Set(d, 0x10FFFFu), low_five = hn::Set(d, 31u);
   const auto bom = hn::Set(d, 0xFEFFu);
   // The bitmap as 32-bit words, as the gather reads it (x86 stores the
@@ -197,7 +209,7 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
     const auto c = hn::LoadU(d, p + i);
     auto len = hn::Zero(d);
     const auto encoded = EncodeLanes(d, c, len, bad);
-    const auto keep = hn::Not(hn::Gt(byte_of_lane, hn::BitCast(d8, hn::Mul(len, each_byte))));
+    const auto keep = Utf8Bytes(d8, len);
     hn::StoreU(hn::Compress(hn::BitCast(d8, encoded), keep), d8, o);
     o += hn::CountTrue(d8, keep);
     if (set == nullptr) continue;
@@ -244,9 +256,7 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
     const auto c = hn::MaskedLoad(hn::FirstN(d, left), d, p + i);
     auto len = hn::Zero(d);
     const auto encoded = EncodeLanes(d, c, len, bad);
-    const auto keep =
-        hn::And(hn::Not(hn::Gt(byte_of_lane, hn::BitCast(d8, hn::Mul(len, each_byte)))),
-                hn::FirstN(d8, 4 * left));
+    const auto keep = hn::And(Utf8Bytes(d8, len), hn::FirstN(d8, 4 * left));
     const std::size_t count = hn::CountTrue(d8, keep);
     hn::BlendedStore(hn::Compress(hn::BitCast(d8, encoded), keep), hn::FirstN(d8, count), d8, o);
     o += count;
@@ -403,8 +413,6 @@ std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
   const hn::Rebind<std::uint16_t, decltype(d)> d16;
   const hn::Repartition<std::uint8_t, decltype(d)> d8;
   const std::size_t lanes = hn::Lanes(d);
-  const auto byte_of_lane = hn::BitCast(d8, hn::Set(d, 0x03020100u));
-  const auto each_byte = hn::Set(d, 0x01010101u);
   const auto surrogate = hn::Set(d16, std::uint16_t{0xD800});
   const auto surrogates = hn::Set(d16, std::uint16_t{0x800});
   const auto* p = reinterpret_cast<const std::uint16_t*>(in);
@@ -425,7 +433,7 @@ std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
     }
     auto len = hn::Zero(d);
     const auto encoded = EncodeLanes(d, hn::PromoteTo(d, units), len, bad);
-    const auto keep = hn::Not(hn::Gt(byte_of_lane, hn::BitCast(d8, hn::Mul(len, each_byte))));
+    const auto keep = Utf8Bytes(d8, len);
     hn::StoreU(hn::Compress(hn::BitCast(d8, encoded), keep), d8,
                reinterpret_cast<std::uint8_t*>(o));
     o += hn::CountTrue(d8, keep);
@@ -475,23 +483,8 @@ std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noex
   bool bad = false;
   for (const char32_t cp : in) {
     const auto c = static_cast<std::uint32_t>(cp);
-    if (c < 0x80) {
-      *o++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *o++ = static_cast<char>(0xC0 | (c >> 6));
-      *o++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      bad |= c - 0xD800u < 0x800u;
-      *o++ = static_cast<char>(0xE0 | (c >> 12));
-      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *o++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      bad |= c > 0x10FFFF;
-      *o++ = static_cast<char>(0xF0 | (c >> 18));
-      *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      *o++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
+    bad |= c - 0xD800u < 0x800u || c > 0x10FFFF;
+    PutUtf8(o, c);
   }
   return bad ? kNotScalarValues : static_cast<std::size_t>(o - out);
 }
