@@ -45,10 +45,13 @@ bool nfc_non_starter(char32_t c) noexcept;
 // The code points for which nfc_trivial is true.
 CodePointSet nfc_trivial_set() noexcept;
 
-// writer.feed(piece) for a piece every character of which is in
-// nfc_trivial_set() (as utf8_from_utf32_scan reports): nothing in it is
-// looked at again.
-void feed_known_trivial(UnicodeNfc::Writer& writer, std::string_view piece);
+// writer.feed(piece, code_points) for a piece whose code points were
+// already scanned against nfc_trivial_set() (utf8_from_utf32_scan):
+// `trivial` is what the scan found, and it is not looked for again. A
+// trivial piece is passed through as it is; any other is read with its
+// code points (which may be empty).
+void feed_scanned(UnicodeNfc::Writer& writer, std::string_view piece,
+                  std::span<const char32_t> code_points, bool trivial);
 
 // A stretch with a run of more than this many non-starters in a row is
 // fully decomposed and its runs put in canonical order before ICU sees

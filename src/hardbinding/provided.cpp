@@ -965,8 +965,13 @@ void UnicodeNfc::Writer::feed(std::string_view piece, std::span<const char32_t> 
 }
 void UnicodeNfc::Writer::finish() { impl_->writer.finish(); }
 
-void feed_known_trivial(UnicodeNfc::Writer& writer, std::string_view piece) {
-  writer.impl_->writer.feed_trivial(piece);
+void feed_scanned(UnicodeNfc::Writer& writer, std::string_view piece,
+                  std::span<const char32_t> code_points, bool trivial) {
+  if (trivial) {
+    writer.impl_->writer.feed_trivial(piece);
+  } else {
+    writer.impl_->writer.feed(piece, false, code_points);
+  }
 }
 
 std::string UnicodeNfc::normalize(std::string_view text) const { return nfc_normalize(text); }

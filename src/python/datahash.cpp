@@ -87,11 +87,8 @@ auto stream_text(PyObject* str, Py_ssize_t length, Algorithm alg, std::uint64_t 
           // U+0000 to U+007F are all trivially in NFC.
           if (!to_rest) to_rest = prefix + utf8.size() > limit || (scan && scan->has_bom);
           if (to_rest) return;
-          if (code_points.empty() || (scan && scan->in_set)) {
-            hardbinding::provided::feed_known_trivial(writer, utf8);
-          } else {
-            writer.feed(utf8, code_points);
-          }
+          hardbinding::provided::feed_scanned(writer, utf8, code_points,
+                                              code_points.empty() || (scan && scan->in_set));
           prefix += utf8.size();
         });
     if (!n) return std::nullopt;

@@ -78,8 +78,10 @@ struct UnicodeNfc {
     void finish();
 
    private:
-    // Feeds a piece already found trivially in NFC (internal: see nfc.hpp).
-    friend void feed_known_trivial(Writer& writer, std::string_view piece);
+    // Feeds a piece whose code points were already scanned (internal: see
+    // nfc.hpp).
+    friend void feed_scanned(Writer& writer, std::string_view piece,
+                             std::span<const char32_t> code_points, bool trivial);
     struct Impl;
     std::unique_ptr<Impl> impl_;
   };
