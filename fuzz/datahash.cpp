@@ -99,8 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           // As the Python front end feeds: the piece transcoded from its
           // code points, and fed as the scan found it.
           std::string utf8(4 * code_points.size(), '\0');
-          const auto scan = hardbinding::provided::utf8_from_utf32_scan(
-              code_points, utf8.data(), hardbinding::provided::nfc_trivial_set());
+          const auto scan = simd::utf8_from_utf32_scan(code_points, utf8.data(),
+                                                       hardbinding::provided::nfc_trivial_set());
           FUZZ_CHECK(std::string_view(utf8).substr(0, scan.size) == piece);
           FUZZ_CHECK(!scan.has_bom);
           hardbinding::provided::feed_scanned(writer, piece, code_points, scan.in_set);

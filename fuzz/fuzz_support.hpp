@@ -25,7 +25,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hardbinding/nfc.hpp"
+#include "provided/nfc.hpp"
 #include "support/reference.hpp"
 
 // A failed property aborts, so libFuzzer (or the replay main) reports the

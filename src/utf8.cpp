@@ -1,7 +1,8 @@
-#include "utf8.hpp"
-
 #include <cstdint>
 #include <cstring>
+#include <quorvane/utf8.hpp>
+
+#include "simd/utf32.hpp"
 
 namespace quorvane::utf8 {
 
@@ -105,6 +106,14 @@ std::optional<std::size_t> index_of_offset(std::span<const char32_t> code_points
     at += utf8_length(code_points[i]);
   }
   return at == offset ? std::optional<std::size_t>(code_points.size()) : std::nullopt;
+}
+
+std::size_t from_utf32(std::span<const char32_t> in, char* out) noexcept {
+  return simd::utf8_from_utf32(in, out);
+}
+
+std::size_t from_utf16(std::span<const char16_t> in, char* out) noexcept {
+  return simd::utf8_from_utf16(in, out);
 }
 
 }  // namespace quorvane::utf8

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "hardbinding/utf32.hpp"
+#include "simd/utf32.hpp"
 
 namespace quorvane::python {
 namespace {
@@ -301,8 +301,7 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
 
 }  // namespace
 
-Utf8Chunks::Utf8Chunks(PyObject* str, Py_ssize_t length,
-                       std::optional<hardbinding::provided::CodePointSet> set)
+Utf8Chunks::Utf8Chunks(PyObject* str, Py_ssize_t length, std::optional<simd::CodePointSet> set)
     : str_(str), length_(length), set_(set) {
   thread_local std::unique_ptr<char32_t[]> scratch;
   if (!scratch) scratch.reset(new char32_t[kChunk]);
@@ -388,10 +387,10 @@ Text to_text(PyObject* obj, const char* param, ShortTextRoom& room) {
       char32_t code_points[kShortText];
       if (length == 0 || PyUnicode_AsUCS4(obj, reinterpret_cast<Py_UCS4*>(code_points),
                                           static_cast<Py_ssize_t>(kShortText), 0) != nullptr) {
-        const std::size_t size = hardbinding::provided::utf8_from_utf32(
-            {code_points, static_cast<std::size_t>(length)}, room.utf8);
+        const std::size_t size =
+            simd::utf8_from_utf32({code_points, static_cast<std::size_t>(length)}, room.utf8);
         // A lone surrogate: the interpreter's encoder below raises for it.
-        if (size != hardbinding::provided::kNotScalarValues) {
+        if (size != simd::kNotScalarValues) {
           Text text;
           text.view = std::string_view(room.utf8, size);
           return text;

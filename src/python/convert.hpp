@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "call.hpp"
-#include "hardbinding/utf32.hpp"
 #include "ref.hpp"
+#include "simd/utf32.hpp"
 
 namespace quorvane::python {
 
@@ -77,7 +77,7 @@ class Utf8Chunks {
   // `str` is a str of `length` characters that the caller holds. With
   // `set`, each chunk not all ASCII is also scanned against it (see next).
   Utf8Chunks(PyObject* str, Py_ssize_t length,
-             std::optional<hardbinding::provided::CodePointSet> set = std::nullopt);
+             std::optional<simd::CodePointSet> set = std::nullopt);
 
   bool done() const noexcept { return at_ == length_; }
   // Characters not read yet.
@@ -96,7 +96,7 @@ class Utf8Chunks {
   // Python.
   template <class Then>
   std::optional<std::size_t> next(char* out, Then&& then) {
-    namespace provided = hardbinding::provided;
+    namespace provided = simd;
     const Py_ssize_t end = std::min(length_, at_ + kChunk);
     std::span<const char32_t> code_points;
     std::size_t ascii = 0;
@@ -133,7 +133,7 @@ class Utf8Chunks {
 
   PyObject* str_;
   Py_ssize_t length_;
-  std::optional<hardbinding::provided::CodePointSet> set_;
+  std::optional<simd::CodePointSet> set_;
   Py_ssize_t at_ = 0;
   char32_t* scratch_;
 };

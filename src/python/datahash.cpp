@@ -8,7 +8,7 @@
 
 #include "convert.hpp"
 #include "functions.hpp"
-#include "hardbinding/nfc.hpp"
+#include "provided/nfc.hpp"
 
 namespace quorvane::python {
 namespace {

@@ -1,13 +1,13 @@
 // extract, locate_all, strip.
 #include <algorithm>
 #include <optional>
+#include <quorvane/utf8.hpp>
 #include <quorvane/wrapper.hpp>
 #include <string>
 #include <vector>
 
 #include "convert.hpp"
 #include "functions.hpp"
-#include "utf8.hpp"
 
 namespace quorvane::python {
 namespace {

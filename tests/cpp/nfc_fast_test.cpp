@@ -10,12 +10,14 @@
 #include <random>
 #include <string>
 
-#include "hardbinding/nfc.hpp"
-#include "hardbinding/scan.hpp"
-#include "hardbinding/utf32.hpp"
+#include "provided/nfc.hpp"
+#include "simd/scan.hpp"
+#include "simd/utf32.hpp"
 
 namespace quorvane::hardbinding::provided {
 namespace {
+
+using namespace simd;  // the kernels under test
 
 const icu::Normalizer2& icu_nfc() {
   UErrorCode status = U_ZERO_ERROR;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "hardbinding/nfc.hpp"
+#include "provided/nfc.hpp"
 #include "support/reference.hpp"
 
 namespace quorvane::hardbinding::provided {

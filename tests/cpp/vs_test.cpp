@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "simd/selectors.hpp"
 #include "support/reference.hpp"
-#include "vs_targets.hpp"
 
 namespace quorvane {
 namespace {
@@ -112,7 +112,7 @@ TEST(Vs, DecodeRun) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    for (const vs::TargetRun& t : vs::decode_run_every_target(row.text)) {
+    for (const simd::SelectorTargetRun& t : simd::decode_run_every_target(row.text)) {
       EXPECT_EQ(t.run.bytes, row.bytes);
       EXPECT_EQ(t.run.consumed, row.consumed);
       EXPECT_EQ(t.head.consumed, row.consumed);
@@ -156,7 +156,7 @@ TEST(Vs, DecodeRunMatchesReference) {
     for (const testing::CodePoint& at : testing::code_points(text)) {
       const std::string_view tail = std::string_view(text).substr(at.offset);
       const auto [bytes, consumed] = testing::ref_decode_run(tail);
-      for (const vs::TargetRun& t : vs::decode_run_every_target(tail)) {
+      for (const simd::SelectorTargetRun& t : simd::decode_run_every_target(tail)) {
         ASSERT_EQ(t.run.bytes, bytes) << testing::hex(tail);
         ASSERT_EQ(t.run.consumed, consumed) << testing::hex(tail);
         ASSERT_EQ(t.head.consumed, consumed) << testing::hex(tail);

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace quorvane::hardbinding::provided {
+namespace quorvane::simd {
 
 // The results of `run()`, one per target. `run` must dispatch afresh
 // (HWY_DYNAMIC_DISPATCH) on each call, so that it takes the target in force.
@@ -22,4 +22,4 @@ auto on_every_target(Run&& run) {
   return out;
 }
 
-}  // namespace quorvane::hardbinding::provided
+}  // namespace quorvane::simd

@@ -1,6 +1,6 @@
-// Byte scans of the NFC pass, vectorised with Google Highway for the best
-// instruction set of the CPU, chosen at run time. Internal to
-// quorvane_provided and its tests.
+// The scans of the NFC pass, vectorised with Google Highway for the best
+// instruction set of the CPU, chosen at run time. Internal to this
+// repository: the provided normaliser and the tests.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace quorvane::hardbinding::provided {
+namespace quorvane::simd {
 
 // Index of the first byte of p[0..n) that is at least `limit`, or n.
 std::size_t first_at_least(const std::uint8_t* p, std::size_t n, std::uint8_t limit) noexcept;
@@ -61,4 +61,4 @@ std::vector<PlainBlocksRun> pass_plain_blocks_every_target(
     std::span<const char32_t> in, const std::uint64_t* classes, std::size_t budget,
     std::size_t tail_limit, std::size_t run_limit, std::size_t tail, std::size_t run);
 
-}  // namespace quorvane::hardbinding::provided
+}  // namespace quorvane::simd

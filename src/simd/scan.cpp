@@ -1,7 +1,7 @@
 // Compiled once per instruction set by Highway's foreach_target.
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "hardbinding/scan.cpp"
-#include "hardbinding/scan.hpp"
+#define HWY_TARGET_INCLUDE "simd/scan.cpp"
+#include "simd/scan.hpp"
 
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
@@ -9,10 +9,10 @@
 #include <bit>
 #include <cstring>
 
-#include "hardbinding/every_target.hpp"
+#include "simd/every_target.hpp"
 
 HWY_BEFORE_NAMESPACE();
-namespace quorvane::hardbinding::provided {
+namespace quorvane::simd {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
@@ -143,11 +143,11 @@ done:
 }
 
 }  // namespace HWY_NAMESPACE
-}  // namespace quorvane::hardbinding::provided
+}  // namespace quorvane::simd
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace quorvane::hardbinding::provided {
+namespace quorvane::simd {
 
 HWY_EXPORT(FirstAtLeast);
 HWY_EXPORT(PassPlainBlocks);
@@ -190,5 +190,5 @@ std::vector<PlainBlocksRun> pass_plain_blocks_every_target(
   });
 }
 
-}  // namespace quorvane::hardbinding::provided
+}  // namespace quorvane::simd
 #endif

@@ -1,315 +1,28 @@
-#include <quorvane/hardbinding/provided.hpp>
-
-#include "hardbinding/nfc.hpp"
-#include "hardbinding/scan.hpp"
-#include "hardbinding/utf32.hpp"
-
-// The SHA-2 functions of libcrypto that take a context of our own are
-// deprecated in OpenSSL 3 in favour of EVP, but present and exact. They are
-// used on purpose: no algorithm fetch on each call, and linked statically
-// they pull in a few kilobytes instead of the provider machinery.
-#define OPENSSL_SUPPRESS_DEPRECATED
-#include <openssl/sha.h>
-#include <unicode/normalizer2.h>
-#include <unicode/uchar.h>
-#include <unicode/uniset.h>
-#include <unicode/unistr.h>
+// The NFC writer behind UnicodeNfc: trivial text passes through, the
+// stretches around the rest go to ICU.
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
-#include <unicode/uversion.h>
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <new>
-#include <stdexcept>
+#include <quorvane/hardbinding/provided.hpp>
 #include <vector>
 
+#include "provided/nfc.hpp"
+#include "provided/nfc_data.hpp"
+#include "simd/scan.hpp"
+
 namespace quorvane::hardbinding::provided {
-
-// ---- SHA-2 ----------------------------------------------------------------
-
-static_assert(sizeof(SHA256_CTX) <= 256 && sizeof(SHA512_CTX) <= 256);
-static_assert(alignof(SHA256_CTX) <= 16 && alignof(SHA512_CTX) <= 16);
-
-namespace {
-SHA256_CTX* ctx256(unsigned char* state) noexcept { return reinterpret_cast<SHA256_CTX*>(state); }
-SHA512_CTX* ctx512(unsigned char* state) noexcept { return reinterpret_cast<SHA512_CTX*>(state); }
-}  // namespace
-
-// The state is left to the Init function, which sets all of its context:
-// zeroing all 256 bytes first was a good part of a short digest's setup.
-BuiltinCrypto::Stream::Stream(Algorithm alg) noexcept : alg_(alg) {
-  switch (alg_.value()) {
-    case Algorithm::Sha256:
-      SHA256_Init(ctx256(state_));
-      break;
-    case Algorithm::Sha384:
-      SHA384_Init(ctx512(state_));
-      break;
-    case Algorithm::Sha512:
-      SHA512_Init(ctx512(state_));
-      break;
-  }
-}
-
-void BuiltinCrypto::Stream::write(std::span<const std::uint8_t> bytes) {
-  if (bytes.empty()) return;
-  switch (alg_.value()) {
-    case Algorithm::Sha256:
-      SHA256_Update(ctx256(state_), bytes.data(), bytes.size());
-      break;
-    case Algorithm::Sha384:
-      SHA384_Update(ctx512(state_), bytes.data(), bytes.size());
-      break;
-    case Algorithm::Sha512:
-      SHA512_Update(ctx512(state_), bytes.data(), bytes.size());
-      break;
-  }
-}
-
-std::vector<std::uint8_t> BuiltinCrypto::Stream::finish() {
-  // The digest is written to the stack and copied at its fixed length: a
-  // vector of the length, zero-filled and then overwritten, costs a string
-  // store whose start-up outweighs the digest's copy.
-  unsigned char md[SHA512_DIGEST_LENGTH];
-  switch (alg_.value()) {
-    case Algorithm::Sha256:
-      SHA256_Final(md, ctx256(state_));
-      return {md, md + SHA256_DIGEST_LENGTH};
-    case Algorithm::Sha384:
-      SHA384_Final(md, ctx512(state_));
-      return {md, md + SHA384_DIGEST_LENGTH};
-    case Algorithm::Sha512:
-      SHA512_Final(md, ctx512(state_));
-      return {md, md + SHA512_DIGEST_LENGTH};
-  }
-  return {};
-}
-
-NfcDataVersion nfc_data_version() {
-  char text[U_MAX_VERSION_STRING_LENGTH];
-  UVersionInfo v;
-  NfcDataVersion out;
-  u_getUnicodeVersion(v);
-  u_versionToString(v, text);
-  out.unicode = text;
-  u_getVersion(v);
-  u_versionToString(v, text);
-  out.icu = text;
-  return out;
-}
-
-std::vector<std::uint8_t> BuiltinCrypto::digest(Algorithm alg,
-                                                std::span<const std::uint8_t> data) const {
-  Stream stream(alg);
-  stream.write(data);
-  return stream.finish();
-}
-
-// ---- NFC ------------------------------------------------------------------
-
 namespace {
 
-const icu::Normalizer2& nfc_instance() {
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  if (U_FAILURE(status) || nfc == nullptr) {
-    // ICU without its data cannot normalise at all; nothing sensible can be
-    // returned, and silently hashing unnormalised text would be worse.
-    throw std::runtime_error("ICU NFC normaliser unavailable");
-  }
-  return *nfc;
-}
-
-// The two properties of each code point, taken from ICU's sets for the
-// underlying Unicode properties when first needed: two bits per code point
-// for the normaliser, and the trivial ones also as a bitmap and as ranges
-// for the transcoder's scan.
-class CodePointTable {
- public:
-  static constexpr std::size_t kWords = 0x110000 / 64;
-
-  CodePointTable() {
-    UErrorCode status = U_ZERO_ERROR;
-    icu::UnicodeSet trivial;
-    trivial.applyIntPropertyValue(UCHAR_NFC_QUICK_CHECK, UNORM_YES, status);
-    icu::UnicodeSet class_zero;
-    class_zero.applyIntPropertyValue(UCHAR_CANONICAL_COMBINING_CLASS, 0, status);
-    trivial.retainAll(class_zero);
-    icu::UnicodeSet lead_zero;
-    lead_zero.applyIntPropertyValue(UCHAR_LEAD_CANONICAL_COMBINING_CLASS, 0, status);
-    icu::UnicodeSet decomposable;
-    decomposable.applyIntPropertyValue(UCHAR_NFD_QUICK_CHECK, UNORM_NO, status);
-    if (U_FAILURE(status) || trivial.isBogus() || lead_zero.isBogus() || decomposable.isBogus()) {
-      if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-      throw std::runtime_error("ICU normalisation data unavailable");
-    }
-    fill(trivial_, trivial, false);
-    for (int32_t r = 0; r < trivial.getRangeCount(); ++r) {
-      trivial_ranges_.push_back({static_cast<char32_t>(trivial.getRangeStart(r)),
-                                 static_cast<char32_t>(trivial.getRangeEnd(r))});
-    }
-    const auto non_starter = std::make_unique<Bits>();  // too big for a thread's stack
-    fill(*non_starter, lead_zero, true);
-    // Thirty-two code points of each bitmap interleaved into a word.
-    for (std::size_t w = 0; w < classes_.size(); ++w) {
-      const auto half = [&](const Bits& bits) { return spread(bits[w / 2] >> (32 * (w % 2))); };
-      classes_[w] = half(trivial_) | (half(*non_starter) << 1);
-    }
-    const icu::Normalizer2& nfc = nfc_instance();
-    icu::UnicodeString decomposition;
-    for (int32_t r = 0; r < decomposable.getRangeCount(); ++r) {
-      for (UChar32 c = decomposable.getRangeStart(r); c <= decomposable.getRangeEnd(r); ++c) {
-        if (nfc.getDecomposition(c, decomposition)) {
-          max_decomposition_ = std::max<std::size_t>(
-              max_decomposition_, static_cast<std::size_t>(decomposition.countChar32()));
-        }
-      }
-    }
-  }
-
-  bool trivial(char32_t c) const noexcept { return (pair(c) & 1u) != 0; }
-  CodePointSet trivial_set() const noexcept { return {trivial_, trivial_ranges_}; }
-  bool non_starter(char32_t c) const noexcept { return (pair(c) & 2u) != 0; }
-  // Both, two bits for each code point, as pass_plain_blocks reads them.
-  const std::uint64_t* classes() const noexcept { return classes_.data(); }
-  // The most code points any character's full canonical decomposition has.
-  std::size_t max_decomposition() const noexcept { return max_decomposition_; }
-
- private:
-  using Bits = std::array<std::uint64_t, kWords>;
-
-  unsigned pair(char32_t c) const noexcept {
-    return static_cast<unsigned>(classes_[c >> 5] >> ((c & 31) * 2)) & 3u;
-  }
-
-  // The low 32 bits of v moved to the even bits of the result.
-  static std::uint64_t spread(std::uint64_t v) noexcept {
-    v &= 0xFFFFFFFFu;
-    v = (v | (v << 16)) & 0x0000FFFF0000FFFFu;
-    v = (v | (v << 8)) & 0x00FF00FF00FF00FFu;
-    v = (v | (v << 4)) & 0x0F0F0F0F0F0F0F0Fu;
-    v = (v | (v << 2)) & 0x3333333333333333u;
-    v = (v | (v << 1)) & 0x5555555555555555u;
-    return v;
-  }
-
-  // Sets the bits of the code points in `set`, or of those not in it.
-  static void fill(Bits& bits, const icu::UnicodeSet& set, bool complement) {
-    bits.fill(complement ? ~std::uint64_t{0} : 0);
-    for (int32_t r = 0; r < set.getRangeCount(); ++r) {
-      for (UChar32 c = set.getRangeStart(r); c <= set.getRangeEnd(r); ++c) {
-        const auto u = static_cast<std::uint32_t>(c);
-        const std::uint64_t bit = std::uint64_t{1} << (u & 63);
-        if (complement) {
-          bits[u >> 6] &= ~bit;
-        } else {
-          bits[u >> 6] |= bit;
-        }
-      }
-    }
-  }
-
-  Bits trivial_{};
-  std::vector<std::array<char32_t, 2>> trivial_ranges_;  // the same, as ranges
-  // Two bits for each code point c, at 2 * (c & 31) in word c >> 5:
-  // trivial, and non-starter.
-  std::array<std::uint64_t, 2 * kWords> classes_{};
-  std::size_t max_decomposition_ = 1;
-};
-
-const CodePointTable& table() {
-  static const auto* const t = new CodePointTable();  // built once, thread-safe, never freed
-  return *t;
-}
-
-// Decodes the character of valid UTF-8 at p[i] (lead at least 0x80).
-inline char32_t decode(const unsigned char* p, std::size_t i, std::size_t& width) noexcept {
-  const unsigned lead = p[i];
-  if (lead < 0xE0) {
-    width = 2;
-    return ((lead & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu);
-  }
-  if (lead < 0xF0) {
-    width = 3;
-    return ((lead & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
-  }
-  width = 4;
-  return ((lead & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) | ((p[i + 2] & 0x3Fu) << 6) |
-         (p[i + 3] & 0x3Fu);
-}
-
-// Index of the first character of the valid UTF-8 `p[from..n)` that is not
-// trivial, or n.
-std::size_t first_non_trivial(const CodePointTable& t, const unsigned char* p, std::size_t from,
-                              std::size_t n) noexcept {
-  std::size_t i = from;
-  while (i < n) {
-    if (p[i] < 0xCC) {
-      // Bytes below 0xCC (ASCII, continuation bytes, the leads of
-      // U+0080..U+02FF) are all parts of trivial characters. Short
-      // stretches of them (the spaces and stops between the words of other
-      // scripts) are passed over here, long ones by the vector scan.
-      const std::size_t near = std::min(n, i + 8);
-      std::size_t k = i + 1;
-      while (k < near && p[k] < 0xCC) ++k;
-      i = k < near || k == n ? k : k + first_at_least(p + k, n - k, 0xCC);
-      continue;
-    }
-    if ((p[i] & 0xF0) == 0xE0) {
-      // Characters of 3 bytes (most of CJK, Hangul, punctuation) come in
-      // runs: a loop for them alone, without the dispatch on each lead.
-      do {
-        const char32_t c = ((p[i] & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) | (p[i + 2] & 0x3Fu);
-        if (!t.trivial(c)) return i;
-        i += 3;
-      } while (i < n && (p[i] & 0xF0) == 0xE0);
-      continue;
-    }
-    std::size_t width;
-    const char32_t c = decode(p, i, width);
-    if (!t.trivial(c)) return i;
-    i += width;
-  }
-  return n;
-}
-
-std::size_t char_start_before(const unsigned char* p, std::size_t i) noexcept {
-  do {
-    --i;
-  } while (i > 0 && (p[i] & 0xC0) == 0x80);
-  return i;
-}
-
-void append_utf8(std::string& out, char32_t c) {
-  char buf[4];
-  std::size_t n = 0;
-  U8_APPEND_UNSAFE(buf, n, static_cast<UChar32>(c));
-  out.append(buf, n);
-}
-
-// The full canonical decomposition of the character at text[i] (itself
-// when it has none); advances i past it.
-void decompose_at(const icu::Normalizer2& nfc, std::string_view text, std::size_t& i,
-                  icu::UnicodeString& decomposition, std::u32string& out) {
-  const auto* s = reinterpret_cast<const std::uint8_t*>(text.data());
-  UChar32 c;
-  U8_NEXT_UNSAFE(s, i, c);
-  out.clear();
-  if (c < 0xC0 || !nfc.getDecomposition(c, decomposition)) {
-    out.push_back(static_cast<char32_t>(c));
-    return;
-  }
-  for (int32_t k = 0; k < decomposition.length();) {
-    const UChar32 d = decomposition.char32At(k);
-    out.push_back(static_cast<char32_t>(d));
-    k += U16_LENGTH(d);
-  }
-}
+using simd::first_at_least;
+using simd::kNotScalarValues;
+using simd::pass_plain_blocks;
+using simd::PlainBlocks;
+using simd::utf8_from_utf16;
 
 void write(hardbinding::ByteSink& sink, std::string_view bytes) {
   if (!bytes.empty()) sink.write(wrapper::as_bytes(bytes));
@@ -848,43 +561,7 @@ class NfcWriter {
   std::array<char, std::size_t{3} * kBlockUnits> utf8_;  // a block of that in UTF-8
 };
 
-class StringSink final : public hardbinding::ByteSink {
- public:
-  explicit StringSink(std::string& out) : out_(out) {}
-  void write(std::span<const std::uint8_t> bytes) override {
-    out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  }
-
- private:
-  std::string& out_;
-};
-
-// Compares what it is given with an expected text.
-class CompareSink final : public hardbinding::ByteSink {
- public:
-  explicit CompareSink(std::string_view expected) : expected_(expected) {}
-  void write(std::span<const std::uint8_t> bytes) override {
-    if (!same_) return;
-    if (bytes.size() > expected_.size() - at_ ||
-        std::memcmp(expected_.data() + at_, bytes.data(), bytes.size()) != 0) {
-      same_ = false;
-      return;
-    }
-    at_ += bytes.size();
-  }
-  bool same() const noexcept { return same_ && at_ == expected_.size(); }
-
- private:
-  std::string_view expected_;
-  std::size_t at_ = 0;
-  bool same_ = true;
-};
-
 }  // namespace
-
-bool nfc_trivial(char32_t c) noexcept { return c < 0x110000 && table().trivial(c); }
-bool nfc_non_starter(char32_t c) noexcept { return c < 0x110000 && table().non_starter(c); }
-CodePointSet nfc_trivial_set() noexcept { return table().trivial_set(); }
 
 // Text up to this many bytes is looked at whole before a writer is set up.
 constexpr std::size_t kShortPieces = 4096;
@@ -895,13 +572,10 @@ void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, 
   // it is cut (each has a boundary before it): written as it is, without
   // setting up a writer. (A long one is left to the writer's own scan,
   // which would otherwise read its trivial start twice.)
-  const CodePointTable& t = table();
   std::size_t total = 0;
   for (const std::string_view text : pieces) total += text.size();
-  if (total <= kShortPieces &&
-      std::all_of(pieces.begin(), pieces.end(), [&](std::string_view text) {
-        return first_non_trivial(t, reinterpret_cast<const unsigned char*>(text.data()), 0,
-                                 text.size()) == text.size();
+  if (total <= kShortPieces && std::all_of(pieces.begin(), pieces.end(), [](std::string_view text) {
+        return all_trivial(text);
       })) {
     for (const std::string_view text : pieces) write(sink, text);
     return;
@@ -923,14 +597,6 @@ void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, 
   if (pieces.empty()) writer.finish();
 }
 
-std::string nfc_normalize(std::string_view text, std::size_t piece, bool with_code_points) {
-  std::string out;
-  out.reserve(text.size());
-  StringSink sink(out);
-  nfc_normalize_to(std::span<const std::string_view>(&text, 1), sink, piece, with_code_points);
-  return out;
-}
-
 struct UnicodeNfc::Writer::Impl {
   NfcWriter writer;
 };
@@ -948,20 +614,7 @@ void UnicodeNfc::Writer::feed(std::string_view piece, std::span<const char32_t> 
     impl_->writer.feed(piece, false, code_points);
     return;
   }
-  const CodePointTable& t = table();
-  bool trivial = true;
-  // Blocks of code points without a branch on each; the first block with
-  // a character that is not trivial ends the search.
-  constexpr std::size_t kBlock = 64;
-  for (std::size_t at = 0; trivial && at < code_points.size(); at += kBlock) {
-    const auto block = code_points.subspan(at, std::min(kBlock, code_points.size() - at));
-    for (const char32_t c : block) trivial &= c < 0x110000 && t.trivial(c);
-  }
-  if (trivial) {
-    impl_->writer.feed_trivial(piece);
-  } else {
-    impl_->writer.feed(piece, false, code_points);
-  }
+  feed_scanned(*this, piece, code_points, all_trivial(code_points));
 }
 void UnicodeNfc::Writer::finish() { impl_->writer.finish(); }
 
@@ -972,26 +625,6 @@ void feed_scanned(UnicodeNfc::Writer& writer, std::string_view piece,
   } else {
     writer.impl_->writer.feed(piece, false, code_points);
   }
-}
-
-std::string UnicodeNfc::normalize(std::string_view text) const { return nfc_normalize(text); }
-
-void UnicodeNfc::normalize_to(std::span<const std::string_view> pieces, ByteSink& sink) const {
-  nfc_normalize_to(pieces, sink);
-}
-
-bool UnicodeNfc::is_normalized(std::string_view text) const {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  if (first_non_trivial(table(), p, 0, text.size()) == text.size()) return true;
-  CompareSink sink(text);
-  nfc_normalize_to(std::span<const std::string_view>(&text, 1), sink);
-  return sink.same();
-}
-
-std::string UnicodeNfc::normalize_owned(std::string&& text) const {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  if (first_non_trivial(table(), p, 0, text.size()) == text.size()) return std::move(text);
-  return nfc_normalize(text);
 }
 
 }  // namespace quorvane::hardbinding::provided

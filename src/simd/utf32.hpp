@@ -1,20 +1,21 @@
-// UTF-32 to UTF-8, vectorised with Google Highway for the best instruction
-// set of the CPU, chosen at run time. For front ends whose strings are
-// arrays of code points. Internal to quorvane_provided and its users in
-// this repository.
+// UTF-32 and UTF-16 to UTF-8, vectorised with Google Highway for the best
+// instruction set of the CPU, chosen at run time, with a scan of the code
+// points against a set in the same pass. Internal to quorvane_core; the
+// front ends reach the transcoders through <quorvane/utf8.hpp>.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <quorvane/utf8.hpp>
 #include <span>
 #include <utility>
 #include <vector>
 
-namespace quorvane::hardbinding::provided {
+namespace quorvane::simd {
 
 // Returned for input that holds a surrogate or a value above U+10FFFF.
-inline constexpr std::size_t kNotScalarValues = static_cast<std::size_t>(-1);
+using utf8::kNotScalarValues;
 
 // Writes the UTF-8 of `in` to `out`, which must have room for 4 bytes per
 // code point, and returns the number of bytes written; kNotScalarValues
@@ -62,4 +63,4 @@ std::vector<std::vector<char>> utf8_from_utf16_every_target(std::span<const char
 std::vector<std::pair<std::vector<char>, Utf32Scan>> utf8_from_utf32_scan_every_target(
     std::span<const char32_t> in, CodePointSet set);
 
-}  // namespace quorvane::hardbinding::provided
+}  // namespace quorvane::simd

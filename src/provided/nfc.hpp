@@ -10,9 +10,11 @@
 #include <string>
 #include <string_view>
 
-#include "hardbinding/utf32.hpp"
+#include "simd/utf32.hpp"
 
 namespace quorvane::hardbinding::provided {
+
+using simd::CodePointSet;
 
 // The longest stretch UnicodeNfc hands to ICU in one call when it can cut
 // at a normalisation boundary (ICU takes int32_t lengths).

@@ -4,8 +4,8 @@
 #define HWY_WANT_AVX3_DL
 #endif
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "hardbinding/utf32.cpp"
-#include "hardbinding/utf32.hpp"
+#define HWY_TARGET_INCLUDE "simd/utf32.cpp"
+#include "simd/utf32.hpp"
 
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
@@ -16,11 +16,11 @@
 #include <cstring>
 #include <utility>
 
-#include "hardbinding/every_target.hpp"
+#include "simd/every_target.hpp"
 
 #ifndef QUORVANE_UTF32_TABLES
 #define QUORVANE_UTF32_TABLES
-namespace quorvane::hardbinding::provided::utf32_tables {
+namespace quorvane::simd::utf32_tables {
 
 // Four code points are encoded at once, each into the low bytes of its own
 // 32-bit lane; a byte shuffle then closes the gaps. The shuffle depends on
@@ -54,9 +54,9 @@ inline constexpr unsigned kAllFour = 0xFF;   // and of four four-byte ones
 alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
     0, 4, 8, 12, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
 
-}  // namespace quorvane::hardbinding::provided::utf32_tables
+}  // namespace quorvane::simd::utf32_tables
 
-namespace quorvane::hardbinding::provided {
+namespace quorvane::simd {
 
 // Writes the UTF-8 of the code point c (at most U+10FFFF) at o, and
 // advances o past it.
@@ -114,11 +114,11 @@ inline std::array<char32_t, 2> RangeOf(const CodePointSet& set, char32_t c) {
   return after == set.ranges.begin() ? std::array<char32_t, 2>{1, 0} : *(after - 1);
 }
 
-}  // namespace quorvane::hardbinding::provided
+}  // namespace quorvane::simd
 #endif
 
 HWY_BEFORE_NAMESPACE();
-namespace quorvane::hardbinding::provided {
+namespace quorvane::simd {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
@@ -456,11 +456,11 @@ Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePoin
 }
 
 }  // namespace HWY_NAMESPACE
-}  // namespace quorvane::hardbinding::provided
+}  // namespace quorvane::simd
 HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
-namespace quorvane::hardbinding::provided {
+namespace quorvane::simd {
 
 HWY_EXPORT(Utf8FromUtf32);
 HWY_EXPORT(Utf8FromUtf16);
@@ -518,5 +518,5 @@ std::vector<std::pair<std::vector<char>, Utf32Scan>> utf8_from_utf32_scan_every_
   });
 }
 
-}  // namespace quorvane::hardbinding::provided
+}  // namespace quorvane::simd
 #endif
