@@ -12,6 +12,7 @@ using hardbinding::Algorithm;
 using hardbinding::DataHash;
 using hardbinding::Exclusion;
 using hardbinding::provided::BuiltinCrypto;
+using hardbinding::provided::StreamedDataHash;
 using hardbinding::provided::UnicodeNfc;
 
 namespace {
@@ -19,7 +20,30 @@ namespace {
 constexpr Algorithm kAlgs[] = {Algorithm::Sha256, Algorithm::Sha384, Algorithm::Sha512};
 constexpr const char* kNames[] = {"sha256", "sha384", "sha512", "SHA256", "", "sha3-256", "sha51"};
 
-std::optional<ErrorKind> verify(std::string_view text, const DataHash& binding) {
+// `text` handed to `hash` as the module hands over a str: `chunk` code
+// points at a time, an all-ASCII chunk as its bytes, any other as its code
+// points, each written where room() says.
+void feed_chunks(StreamedDataHash& hash, std::string_view text, std::size_t chunk) {
+  const auto cps = testing::code_points(text);
+  for (std::size_t at = 0; at < cps.size(); at += chunk) {
+    const std::size_t n = std::min(chunk, cps.size() - at);
+    std::u32string code_points;
+    bool ascii = true;
+    for (std::size_t k = at; k < at + n; ++k) {
+      code_points.push_back(cps[k].cp);
+      ascii &= cps[k].cp < 0x80;
+    }
+    char* out = hash.room(4 * n);
+    if (ascii) {
+      for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<char>(code_points[k]);
+      hash.add_ascii(n);
+    } else {
+      FUZZ_CHECK(hash.add(code_points));
+    }
+  }
+}
+
+std::optional<ErrorKind> verify(std::string_view text, const DataHash& binding, std::size_t chunk) {
   const fuzz::HeapCopy copy(text);
   const auto whole = fuzz::kind_of(
       hardbinding::verify_data_hash(copy.view(), binding, BuiltinCrypto{}, UnicodeNfc{}));
@@ -41,6 +65,10 @@ std::optional<ErrorKind> verify(std::string_view text, const DataHash& binding) 
     FUZZ_CHECK(fuzz::kind_of(hardbinding::finish_verify_data_hash(split, rest.view(), binding,
                                                                   stream, writer)) == whole);
   }
+  // And as the module hands it over, a chunk at a time.
+  StreamedDataHash streamed(binding, *alg, testing::code_points(text).size());
+  feed_chunks(streamed, text, chunk);
+  FUZZ_CHECK(fuzz::kind_of(streamed.finish_verify(binding)) == whole);
   return whole;
 }
 
@@ -70,47 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const fuzz::HeapCopy copy(text);
   const Result<DataHash> computed =
       hardbinding::compute_data_hash(copy.view(), alg, BuiltinCrypto{}, UnicodeNfc{});
-  // The same text handed over in order, as a front end that produces it
-  // piece by piece does: a prefix without U+FEFF fed in pieces, then the
-  // rest. Same binding, same error.
+  // The same text handed over in order, as the module hands over a str, in
+  // chunks of any size: same binding, same error.
+  const std::size_t chunk = 1 + in.byte() % 12;
   {
-    const std::size_t marker = std::min(text.find("\xEF\xBB\xBF"), text.size());
-    std::vector<std::size_t> cuts{0};
-    for (const auto& c : testing::code_points(text)) {
-      if (c.offset + c.width <= marker) cuts.push_back(c.offset + c.width);
-    }
-    const std::size_t split = cuts[in.byte() % cuts.size()];
-    auto stream = BuiltinCrypto{}.begin(alg);
-    auto writer = UnicodeNfc{}.writer(stream);
-    std::size_t fed = 0;
-    while (fed < split) {
-      std::size_t next = cuts[in.byte() % cuts.size()];
-      if (next <= fed || next > split) next = split;
-      const std::string_view piece = std::string_view(text).substr(fed, next - fed);
-      const std::uint8_t how = in.byte() % 3;
-      if (how == 0) {
-        writer.feed(piece);
-      } else {
-        std::u32string code_points;
-        for (const auto& c : testing::code_points(piece)) code_points.push_back(c.cp);
-        if (how == 1) {
-          writer.feed(piece, code_points);
-        } else {
-          // As the Python front end feeds: the piece transcoded from its
-          // code points, and fed as the scan found it.
-          std::string utf8(4 * code_points.size(), '\0');
-          const auto scan = simd::utf8_from_utf32_scan(code_points, utf8.data(),
-                                                       hardbinding::provided::nfc_trivial_set());
-          FUZZ_CHECK(std::string_view(utf8).substr(0, scan.size) == piece);
-          FUZZ_CHECK(!scan.has_bom);
-          hardbinding::provided::feed_scanned(writer, piece, code_points, scan.in_set);
-        }
-      }
-      fed = next;
-    }
-    const fuzz::HeapCopy rest(std::string_view(text).substr(split));
-    const Result<DataHash> streamed =
-        hardbinding::finish_data_hash(split, rest.view(), alg, stream, writer);
+    StreamedDataHash hash(alg, testing::code_points(text).size());
+    feed_chunks(hash, text, chunk);
+    const Result<DataHash> streamed = hash.finish_compute();
     FUZZ_CHECK(streamed.has_value() == computed.has_value());
     if (computed) FUZZ_CHECK(*streamed == *computed);
     if (!computed) FUZZ_CHECK(streamed.error().kind() == computed.error().kind());
@@ -132,23 +126,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The computed binding verifies; the same digest under another name, or
   // with a byte less or more, does not.
-  FUZZ_CHECK(verify(text, *computed) == std::nullopt);
+  FUZZ_CHECK(verify(text, *computed, chunk) == std::nullopt);
   for (const Algorithm other : kAlgs) {
     if (other == alg) continue;
     DataHash renamed = *computed;
     renamed.alg = std::string(other.id());
-    FUZZ_CHECK(verify(text, renamed) == ErrorKind::HashMismatch);
+    FUZZ_CHECK(verify(text, renamed, chunk) == ErrorKind::HashMismatch);
   }
   {
     DataHash shorter = *computed;
     shorter.hash.pop_back();
-    FUZZ_CHECK(verify(text, shorter) == ErrorKind::HashMismatch);
+    FUZZ_CHECK(verify(text, shorter, chunk) == ErrorKind::HashMismatch);
     DataHash longer = *computed;
     longer.hash.push_back(in.byte());
-    FUZZ_CHECK(verify(text, longer) == ErrorKind::HashMismatch);
+    FUZZ_CHECK(verify(text, longer, chunk) == ErrorKind::HashMismatch);
     DataHash none = *computed;
     none.exclusions.clear();
-    FUZZ_CHECK(verify(text, none) == ErrorKind::ExclusionMalformed);
+    FUZZ_CHECK(verify(text, none, chunk) == ErrorKind::ExclusionMalformed);
   }
 
   const auto chars = outside(text, w.start, w.start + w.length);
@@ -164,7 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::size_t at = ascii[in.byte() % ascii.size()];
       changed[at] = static_cast<char>((changed[at] + 1 + in.byte() % 127) % 128);
       FUZZ_CHECK(changed != text);
-      FUZZ_CHECK(verify(changed, *computed) == ErrorKind::HashMismatch);
+      FUZZ_CHECK(verify(changed, *computed, chunk) == ErrorKind::HashMismatch);
     }
   }
 
@@ -181,7 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             : testing::code_points(prefix)[in.byte() % testing::code_points(prefix).size()].offset;
     inserted.insert(at, token);
     const auto now = testing::ref_locate_all(inserted);
-    const auto got = verify(inserted, *computed);
+    const auto got = verify(inserted, *computed, chunk);
     if (now.size() >= 2) {
       FUZZ_CHECK(got == ErrorKind::MultipleWrappers);
     } else {
@@ -193,7 +187,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::string removed = text;
       removed.erase(c.offset, c.width);
       const auto left = testing::ref_locate_all(removed);
-      const auto res = verify(removed, *computed);
+      const auto res = verify(removed, *computed, chunk);
       FUZZ_CHECK(res.has_value());
       FUZZ_CHECK(res == fuzz::ref_verify(removed, *computed));
       if (left.size() == 1) FUZZ_CHECK(res == ErrorKind::ExclusionMalformed);
@@ -208,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string token;
     fuzz::append_token(in, token);
     edited.replace(c.offset, c.width, token);
-    const auto got = verify(edited, *computed);
+    const auto got = verify(edited, *computed, chunk);
     FUZZ_CHECK(got == fuzz::ref_verify(edited, *computed));
   }
 
@@ -226,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                              range);
     }
     made.hash = in.byte() % 2 == 0 ? computed->hash : in.take(in.byte() % 70);
-    FUZZ_CHECK(verify(text, made) == fuzz::ref_verify(text, made));
+    FUZZ_CHECK(verify(text, made, chunk) == fuzz::ref_verify(text, made));
   }
   return 0;
 }

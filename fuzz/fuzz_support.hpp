@@ -19,6 +19,7 @@
 #include <quorvane/error.hpp>
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
+#include <quorvane/hardbinding/streamed.hpp>
 #include <quorvane/wrapper.hpp>
 #include <span>
 #include <string>

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
+#include <quorvane/internal/thresholds.hpp>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,8 +18,8 @@ namespace quorvane::hardbinding::provided {
 using simd::CodePointSet;
 
 // The longest stretch UnicodeNfc hands to ICU in one call when it can cut
-// at a normalisation boundary (ICU takes int32_t lengths).
-inline constexpr std::size_t kDefaultNfcPiece = std::size_t{1} << 16;
+// at a normalisation boundary.
+inline constexpr std::size_t kDefaultNfcPiece = thresholds::kNfcPiece;
 
 // NFC of the UTF-8 `text`, handing ICU stretches of about `piece` bytes at
 // most (cut only where ICU reports a normalisation boundary), so the result

@@ -563,9 +563,6 @@ class NfcWriter {
 
 }  // namespace
 
-// Text up to this many bytes is looked at whole before a writer is set up.
-constexpr std::size_t kShortPieces = 4096;
-
 void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, std::size_t piece,
                       bool with_code_points) {
   // A short text made only of trivial characters is its own NFC, however
@@ -574,9 +571,9 @@ void nfc_normalize_to(std::span<const std::string_view> pieces, ByteSink& sink, 
   // which would otherwise read its trivial start twice.)
   std::size_t total = 0;
   for (const std::string_view text : pieces) total += text.size();
-  if (total <= kShortPieces && std::all_of(pieces.begin(), pieces.end(), [](std::string_view text) {
-        return all_trivial(text);
-      })) {
+  if (total <= thresholds::kShortTrivial &&
+      std::all_of(pieces.begin(), pieces.end(),
+                  [](std::string_view text) { return all_trivial(text); })) {
     for (const std::string_view text : pieces) write(sink, text);
     return;
   }
