@@ -6,9 +6,11 @@
 #include <string>
 #include <utility>
 
-#include "convert.hpp"
+#include "args.hpp"
 #include "functions.hpp"
 #include "hardbinding/nfc.hpp"
+#include "results.hpp"
+#include "text.hpp"
 
 namespace quorvane::python {
 namespace {

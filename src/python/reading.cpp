@@ -5,8 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "convert.hpp"
+#include "args.hpp"
 #include "functions.hpp"
+#include "results.hpp"
+#include "text.hpp"
 #include "utf8.hpp"
 
 namespace quorvane::python {

@@ -1,56 +1,22 @@
-// The calling convention of the exported functions: argument binding,
-// argument conversions with the prefix rule, result construction and the
-// mapping of library errors to exceptions.
+// Reading a str argument: its UTF-8 in full (the text rule), a chunk at a
+// time (Utf8Chunks), and whether it is all ASCII.
 #pragma once
 
 #include <Python.h>
 
 #include <algorithm>
-#include <array>
-#include <cstdint>
-#include <initializer_list>
+#include <cstddef>
 #include <optional>
-#include <quorvane/error.hpp>
-#include <quorvane/hardbinding.hpp>
 #include <quorvane/internal/big_buffer.hpp>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "call.hpp"
 #include "hardbinding/utf32.hpp"
 #include "ref.hpp"
 
 namespace quorvane::python {
-
-// The parameters of one exported function: names in order, the first
-// `required` of them required. None is positional-only or keyword-only.
-struct Signature {
-  const char* function;
-  std::initializer_list<const char*> params;
-  std::size_t required;
-};
-
-inline constexpr std::size_t kMaxParams = 4;
-
-// Arguments bound to parameters, each held by a strong reference for the
-// whole call: a conversion can run Python code (__index__, __iter__) that
-// empties the keyword dictionary the arguments came from. Null for an
-// optional parameter left out.
-class Bound {
- public:
-  PyObject* operator[](std::size_t i) const noexcept { return refs_[i].get(); }
-  void set(std::size_t i, PyObject* borrowed) noexcept { refs_[i] = Ref::borrow(borrowed); }
-
- private:
-  std::array<Ref, kMaxParams> refs_;
-};
-
-// Binds positional and keyword arguments to `sig`'s parameters, raising
-// the fixed TypeErrors for too many positional arguments, an unknown or
-// repeated keyword, and missing required parameters.
-Bound bind(const Signature& sig, PyObject* args, PyObject* kwargs);
 
 // A text argument as UTF-8, valid while the object lives.
 struct Text {
@@ -138,9 +104,10 @@ class Utf8Chunks {
   char32_t* scratch_;
 };
 
-// Conversions. Each raises (throws PythonError) with the exception of its
-// rule; `param` names the parameter for the prefix rule: a failure that is
-// exactly TypeError becomes TypeError "argument '<param>': <message>".
+// The text rule: raises (throws PythonError) TypeError "argument
+// '<param>': '<type>' object cannot be converted to 'PyString'" for
+// anything but a str, and the interpreter's UnicodeEncodeError for a lone
+// surrogate.
 Text to_text(PyObject* obj, const char* param);
 
 // Texts of at most this many characters fit a ShortTextRoom.
@@ -156,67 +123,14 @@ struct ShortTextRoom {
 // without an intermediate bytes object; the view then lies in `room`.
 Text to_text(PyObject* obj, const char* param, ShortTextRoom& room);
 
-// Whether the str `obj` is all ASCII, answered by str.isascii itself (an
-// override in a subclass is not asked), which reads a flag, no scan.
-// nullopt, with the exception set, when the call fails.
+// Whether the str (or subclass of str) `obj` is all ASCII, answered by
+// str.isascii itself (an override in a subclass is not asked), which reads
+// a flag, no scan. nullopt, with the exception set, when the call fails.
+// The one ASCII check of the module.
 std::optional<bool> str_isascii(PyObject* obj) noexcept;
 // Looks up, once, at import, what reading a str needs: str.isascii (for
 // str_isascii) and, where the interpreter has it in its stable ABI,
 // PyUnicode_AsUTF8AndSize.
 void prepare_str_isascii();
-std::span<const std::uint8_t> to_bytes(PyObject* obj, const char* param);
-std::uint64_t to_size(PyObject* obj, const char* param);
-// The value of an int (or subclass) that the size rule accepts, read
-// without running any Python code; nullopt, with no exception left, for any
-// other object or value.
-std::optional<std::uint64_t> int_size(PyObject* obj) noexcept;
-std::vector<hardbinding::Exclusion> to_exclusions(PyObject* obj, const char* param);
-
-// Raises TypeError "'<type>' object cannot be converted to '<target>'",
-// with the __qualname__ of obj's type.
-[[noreturn]] void raise_cannot_convert(PyObject* obj, const char* target);
-
-// Results: new objects, or api_failed() when the interpreter cannot make them.
-Ref new_str(std::string_view utf8);
-// A str from code points that are all valid scalar values.
-Ref new_str(std::u32string_view code_points);
-Ref new_bytes(std::span<const std::uint8_t> bytes);
-Ref new_int(std::uint64_t value);
-Ref new_pair(std::uint64_t first, std::uint64_t second);
-Ref new_dict();
-// Inserts key -> value; a failed insertion raises that failure. `key` is
-// one of the prepared names below.
-void dict_set(const Ref& dict, PyObject* key, const Ref& value);
-
-// The str objects that calls would otherwise build again and again: the
-// keys of the result dicts and the algorithm identifiers, interned. Made by
-// prepare_names at import, before any function can run, and owned here for
-// the life of the process, like the module itself (which has no teardown
-// that could release them).
-struct Names {
-  PyObject* payload = nullptr;
-  PyObject* version = nullptr;
-  PyObject* start = nullptr;
-  PyObject* length = nullptr;
-  PyObject* alg = nullptr;
-  PyObject* hash = nullptr;
-  PyObject* exclusions = nullptr;
-  std::array<PyObject*, 3> algorithms{};  // by hardbinding::Algorithm::Value
-
-  // The identifier of `alg` ("sha256", ...) as a new reference.
-  Ref algorithm(hardbinding::Algorithm alg) const noexcept {
-    return Ref::borrow(algorithms[alg.value()]);
-  }
-};
-const Names& names() noexcept;
-// Makes the names once; does nothing when they exist.
-void prepare_names();
-
-// Raises ValueError for a library error: "<message> [<status code>]", or the
-// bare message for the kinds without a code.
-[[noreturn]] void map_err(Error error);
-
-// The ValueError message of an error, as map_err builds it.
-std::string exception_message(const Error& error);
 
 }  // namespace quorvane::python
