@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <new>
+#include <quorvane/internal/thresholds.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -74,9 +75,7 @@ class ReleasedGil {
   PyThreadState* state_;
 };
 
-// Below this many bytes of input, handing the lock over costs more than the
-// other threads gain.
-inline constexpr std::size_t kReleaseGilFrom = std::size_t{64} << 10;
+inline constexpr std::size_t kReleaseGilFrom = thresholds::kReleaseGilFrom;
 
 // `work()`, run with the interpreter lock released when `input_bytes`, the
 // size of what it reads, is at least kReleaseGilFrom.

@@ -3,18 +3,22 @@
 #include <optional>
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
+#include <quorvane/hardbinding/streamed.hpp>
+#include <quorvane/internal/thresholds.hpp>
 #include <string>
 #include <utility>
 
-#include "convert.hpp"
+#include "args.hpp"
 #include "functions.hpp"
-#include "provided/nfc.hpp"
+#include "results.hpp"
+#include "text.hpp"
 
 namespace quorvane::python {
 namespace {
 
 using hardbinding::Algorithm;
 using hardbinding::provided::BuiltinCrypto;
+using hardbinding::provided::StreamedDataHash;
 using hardbinding::provided::UnicodeNfc;
 
 const Signature kComputeSig{"compute_data_hash", {"text", "alg"}, 1};
@@ -48,60 +52,31 @@ std::optional<Algorithm> try_alg(PyObject* obj) {
   return *alg;
 }
 
-// Long texts are hashed as they are read.
-constexpr Py_ssize_t kStreamFrom = 4096;
+constexpr auto kStreamFrom = static_cast<Py_ssize_t>(thresholds::kStreamFrom);
 
-// A long str hashed as its UTF-8 is produced, a chunk at a time: while no
-// U+FEFF (where a wrapper may start) has been seen and the text is still
-// before `limit` (the first exclusion), each chunk goes to the normaliser
-// and the digest while it is in the cache; from there on the rest is
-// gathered, and `finish(prefix_size, rest, stream, writer)` (the core's
-// streamed compute or verify) completes the work on it. No copy of the
-// whole text is made, and other threads run while a chunk is worked on.
-// nullopt, with nothing raised, when the str cannot be read this way (a
-// lone surrogate): the caller converts it as usual, which raises the
-// interpreter's exception.
+// A long str handed to `hash` a chunk at a time as it is read, and then
+// `finish()` (its compute or verify) called. Each chunk is read with the
+// interpreter lock held and hashed with it released, so other threads run
+// meanwhile; no copy of the whole text is made. nullopt, with nothing
+// raised, when the str cannot be read this way (a lone surrogate): the
+// caller converts it as usual, which raises the interpreter's exception.
 template <class Finish>
-auto stream_text(PyObject* str, Py_ssize_t length, Algorithm alg, std::uint64_t limit,
-                 Finish&& finish)
-    -> std::optional<decltype(finish(std::uint64_t{}, std::string_view{},
-                                     std::declval<BuiltinCrypto::Stream&>(),
-                                     std::declval<UnicodeNfc::Writer&>()))> {
-  thread_local std::unique_ptr<char[]> chunk_buffer;
-  if (!chunk_buffer) chunk_buffer.reset(new char[Utf8Chunks::kMaxChunkBytes]);
-  auto stream = BuiltinCrypto{}.begin(alg);
-  auto writer = UnicodeNfc{}.writer(stream);
-  std::uint64_t prefix = 0;
-  std::basic_string<char, std::char_traits<char>, BigBufferAllocator<char>> rest;
-  Utf8Chunks chunks(str, length, hardbinding::provided::nfc_trivial_set());
+auto stream_text(PyObject* str, Py_ssize_t length, StreamedDataHash& hash, Finish&& finish)
+    -> std::optional<decltype(finish())> {
+  Utf8Chunks chunks(str, length);
   while (!chunks.done()) {
-    char* out = chunk_buffer.get();
-    if (!rest.empty()) {
-      rest.resize(rest.size() + Utf8Chunks::kMaxChunkBytes);
-      out = rest.data() + rest.size() - Utf8Chunks::kMaxChunkBytes;
-    }
-    bool to_rest = !rest.empty();
-    const auto n = chunks.next(
-        out, [&](std::string_view utf8, const auto& scan, std::span<const char32_t> code_points) {
-          // An ASCII chunk (no scan, no code points) holds no U+FEFF, and
-          // U+0000 to U+007F are all trivially in NFC.
-          if (!to_rest) to_rest = prefix + utf8.size() > limit || (scan && scan->has_bom);
-          if (to_rest) return;
-          hardbinding::provided::feed_scanned(writer, utf8, code_points,
-                                              code_points.empty() || (scan && scan->in_set));
-          prefix += utf8.size();
-        });
-    if (!n) return std::nullopt;
-    if (rest.empty() && to_rest) {
-      // Room for the rest at its largest, so that it is never moved: a big
-      // buffer only takes memory for the pages written.
-      rest.reserve(*n + Utf8Chunks::kMaxChunkBytes + 4 * static_cast<std::size_t>(chunks.left()));
-      rest.assign(out, *n);
-    } else if (!rest.empty()) {
-      rest.resize(rest.size() - Utf8Chunks::kMaxChunkBytes + *n);
-    }
+    const auto chunk = chunks.read(hash.room(Utf8Chunks::kMaxChunkBytes));
+    if (!chunk) return std::nullopt;
+    const bool added = without_gil(Utf8Chunks::kMaxChunkBytes, [&] {
+      if (chunk->code_points.empty()) {
+        hash.add_ascii(chunk->ascii);
+        return true;
+      }
+      return hash.add(chunk->code_points);
+    });
+    if (!added) return std::nullopt;
   }
-  return without_gil(rest.size(), [&] { return finish(prefix, rest, stream, writer); });
+  return without_gil(hash.gathered(), finish);
 }
 
 // The conversions of verify_data_hash's hash and exclusions where they
@@ -189,11 +164,8 @@ PyObject* py_compute_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
     if (a[1] != nullptr) named = try_alg(a[1]);
     if (named) {
       alg = *named;
-      streamed =
-          stream_text(a[0], length, alg, UINT64_MAX,
-                      [&](std::uint64_t prefix, std::string_view rest, auto& stream, auto& writer) {
-                        return hardbinding::finish_data_hash(prefix, rest, alg, stream, writer);
-                      });
+      StreamedDataHash hash(alg, static_cast<std::uint64_t>(length));
+      streamed = stream_text(a[0], length, hash, [&] { return hash.finish_compute(); });
     }
     Result<hardbinding::DataHash> binding =
         streamed ? std::move(*streamed) : compute_converted(a, alg);
@@ -214,14 +186,9 @@ PyObject* py_verify_data_hash(PyObject*, PyObject* args, PyObject* kwargs) {
       if (alg) binding = plain_binding(a[1], a[2]);
       if (binding) {
         binding->alg = std::string(alg->id());
-        // The prefix ends before the first exclusion.
-        const std::uint64_t limit =
-            binding->exclusions.empty() ? UINT64_MAX : binding->exclusions[0].start;
-        auto verified = stream_text(
-            a[0], length, *alg, limit,
-            [&](std::uint64_t prefix, std::string_view rest, auto& stream, auto& writer) {
-              return hardbinding::finish_verify_data_hash(prefix, rest, *binding, stream, writer);
-            });
+        StreamedDataHash hash(*binding, *alg, static_cast<std::uint64_t>(length));
+        auto verified =
+            stream_text(a[0], length, hash, [&] { return hash.finish_verify(*binding); });
         if (verified) {
           if (!*verified) map_err(std::move(verified->error()));
           return Ref::borrow(Py_None);

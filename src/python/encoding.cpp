@@ -1,8 +1,10 @@
 // encode, encode_padded, target_length, embed.
 #include <quorvane/wrapper.hpp>
 
-#include "convert.hpp"
+#include "args.hpp"
 #include "functions.hpp"
+#include "results.hpp"
+#include "text.hpp"
 
 namespace quorvane::python {
 namespace {

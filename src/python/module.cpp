@@ -6,11 +6,13 @@
 #include <cstdint>
 #include <string>
 
+#include "args.hpp"
 #include "call.hpp"
-#include "convert.hpp"
 #include "docstrings.hpp"
 #include "functions.hpp"
 #include "ref.hpp"
+#include "results.hpp"
+#include "text.hpp"
 
 namespace quorvane::python {
 namespace {

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "convert.hpp"
+#include "args.hpp"
 #include "functions.hpp"
+#include "results.hpp"
+#include "text.hpp"
 
 namespace quorvane::python {
 namespace {

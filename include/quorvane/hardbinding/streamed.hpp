@@ -50,6 +50,8 @@ class StreamedDataHash {
   // False when they are not all Unicode scalar values (a surrogate): the
   // text has no UTF-8, and this object can then only be dropped.
   bool add(std::span<const char32_t> code_points);
+  // Bytes gathered so far for finishing.
+  std::size_t gathered() const noexcept { return rest_.size(); }
 
   // The binding, as compute_data_hash(text, alg) gives it.
   // Errors: as compute_data_hash.
