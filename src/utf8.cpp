@@ -2,8 +2,6 @@
 #include <cstring>
 #include <quorvane/utf8.hpp>
 
-#include "simd/utf32.hpp"
-
 namespace quorvane::utf8 {
 
 std::optional<Decoded> decode(std::string_view text, std::size_t offset) noexcept {
@@ -108,12 +106,6 @@ std::optional<std::size_t> index_of_offset(std::span<const char32_t> code_points
   return at == offset ? std::optional<std::size_t>(code_points.size()) : std::nullopt;
 }
 
-std::size_t from_utf32(std::span<const char32_t> in, char* out) noexcept {
-  return simd::utf8_from_utf32(in, out);
-}
-
-std::size_t from_utf16(std::span<const char16_t> in, char* out) noexcept {
-  return simd::utf8_from_utf16(in, out);
-}
+// from_utf32 and from_utf16 are the vector transcoders of simd/utf32.cpp.
 
 }  // namespace quorvane::utf8

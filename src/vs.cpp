@@ -1,7 +1,5 @@
 #include <quorvane/vs.hpp>
 
-#include "simd/selectors.hpp"
-
 namespace quorvane::vs {
 
 void append_selector(std::string& out, std::uint8_t byte) {
@@ -10,13 +8,8 @@ void append_selector(std::string& out, std::uint8_t byte) {
   out.append(buf, static_cast<std::size_t>(end - buf));
 }
 
-std::size_t decode_run_into(std::string_view text, std::vector<std::uint8_t>& out) {
-  return simd::decode_run_into(text, out);
-}
-
-RunHead decode_run_head(std::string_view text, std::span<std::uint8_t> head) {
-  return simd::decode_run_head(text, head);
-}
+// decode_run_into and decode_run_head are the vector decoder of
+// simd/selectors.cpp.
 
 DecodedRun decode_run(std::string_view text) {
   DecodedRun run;

@@ -172,13 +172,22 @@ namespace quorvane::simd {
 HWY_EXPORT(DecodeRunInto);
 HWY_EXPORT(DecodeRunHead);
 
+}  // namespace quorvane::simd
+
+namespace quorvane::vs {
+
 std::size_t decode_run_into(std::string_view text, std::vector<std::uint8_t>& out) {
-  return HWY_DYNAMIC_DISPATCH(DecodeRunInto)(text.data(), text.size(), out);
+  return HWY_DYNAMIC_DISPATCH(simd::DecodeRunInto)(text.data(), text.size(), out);
 }
 
-vs::RunHead decode_run_head(std::string_view text, std::span<std::uint8_t> head) {
-  return HWY_DYNAMIC_DISPATCH(DecodeRunHead)(text.data(), text.size(), head.data(), head.size());
+RunHead decode_run_head(std::string_view text, std::span<std::uint8_t> head) {
+  return HWY_DYNAMIC_DISPATCH(simd::DecodeRunHead)(text.data(), text.size(), head.data(),
+                                                   head.size());
 }
+
+}  // namespace quorvane::vs
+
+namespace quorvane::simd {
 
 std::vector<SelectorTargetRun> decode_run_every_target(std::string_view text) {
   return on_every_target([&] {

@@ -1,7 +1,7 @@
-// The selector-run decoder, vectorised with Google Highway for the best
-// instruction set of the CPU, chosen at run time: the kernels behind
-// vs::decode_run_into and vs::decode_run_head. Internal to quorvane_core
-// and its tests.
+// The selector-run decoder behind vs::decode_run_into and
+// vs::decode_run_head (simd/selectors.cpp), vectorised with Google Highway
+// for the best instruction set of the CPU, chosen at run time. For the
+// tests: the decoder under each instruction set.
 #pragma once
 
 #include <cstddef>
@@ -16,10 +16,6 @@ namespace quorvane::simd {
 using vs::decode_selector;
 using vs::DecodedRun;
 using vs::RunHead;
-
-// As vs::decode_run_into and vs::decode_run_head.
-std::size_t decode_run_into(std::string_view text, std::vector<std::uint8_t>& out);
-RunHead decode_run_head(std::string_view text, std::span<std::uint8_t> head);
 
 // What both decoders make of one text under one instruction set.
 struct SelectorTargetRun {

@@ -478,6 +478,22 @@ Utf32Scan utf8_from_utf32_scan(std::span<const char32_t> in, char* out, CodePoin
   return HWY_DYNAMIC_DISPATCH(ScanUtf32)(in.data(), in.size(), out, &set);
 }
 
+}  // namespace quorvane::simd
+
+namespace quorvane::utf8 {
+
+std::size_t from_utf32(std::span<const char32_t> in, char* out) noexcept {
+  return simd::utf8_from_utf32(in, out);
+}
+
+std::size_t from_utf16(std::span<const char16_t> in, char* out) noexcept {
+  return simd::utf8_from_utf16(in, out);
+}
+
+}  // namespace quorvane::utf8
+
+namespace quorvane::simd {
+
 std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noexcept {
   char* o = out;
   bool bad = false;
