@@ -14,16 +14,13 @@ const Signature kEncodePaddedSig{"encode_padded", {"payload"}, 1};
 const Signature kTargetLengthSig{"target_length", {"manifest_len"}, 1};
 const Signature kEmbedSig{"embed", {"text", "payload"}, 2};
 
-// True for an exact str (not a subclass, whose methods could lie) that is
-// pure ASCII.
+// True for an exact str that is pure ASCII, which str knows without a scan.
+// A subclass always takes the full conversion.
 bool ascii_str(PyObject* obj) {
   if (Py_TYPE(obj) != &PyUnicode_Type) return false;
-  Ref answer = Ref::steal(PyObject_CallMethod(obj, "isascii", nullptr));
-  if (!answer) {
-    PyErr_Clear();
-    return false;
-  }
-  return answer.get() == Py_True;
+  const auto ascii = str_isascii(obj);
+  if (!ascii) PyErr_Clear();
+  return ascii.value_or(false);
 }
 
 template <class S>

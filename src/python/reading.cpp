@@ -18,7 +18,7 @@ const Signature kExtractSig{"extract", {"text"}, 1};
 const Signature kLocateAllSig{"locate_all", {"text"}, 1};
 const Signature kStripSig{"strip", {"text", "start", "length"}, 3};
 
-// True when the str `obj` is pure ASCII, which str knows without a scan.
+// True when the str `obj` is pure ASCII; raises where str_isascii fails.
 bool is_ascii(PyObject* obj) {
   const auto ascii = str_isascii(obj);
   if (!ascii) throw PythonError{};
