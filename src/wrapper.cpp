@@ -56,6 +56,12 @@ std::uint64_t unpadded_length(Bytes payload) noexcept {
   return len + 4 * payload.size() - count_below_0x10(payload);
 }
 
+// The bytes of text that padding must add to the unpadded wrapper of
+// `payload` (at most MAX_PAYLOAD bytes) to reach T(n).
+std::uint64_t padding_gap(Bytes payload) noexcept {
+  return TARGET_PER_BYTE * payload.size() + TARGET_BASE - unpadded_length(payload);
+}
+
 }  // namespace
 
 std::string carry(Bytes bytes) {
@@ -94,9 +100,10 @@ Result<std::string> encode_with_padding(Bytes payload, Bytes padding) {
 Result<std::string> encode(Bytes payload) { return encode_with_padding(payload, {}); }
 
 std::optional<std::uint64_t> target_length(std::uint64_t n) noexcept {
-  constexpr std::uint64_t kMaxN = (UINT64_MAX - 61) / 4;  // 4611686018427387888
+  constexpr std::uint64_t kMaxN = (UINT64_MAX - TARGET_BASE) / TARGET_PER_BYTE;
+  static_assert(kMaxN == 4611686018427387888);
   if (n > kMaxN) return std::nullopt;
-  return 4 * n + 61;
+  return TARGET_PER_BYTE * n + TARGET_BASE;
 }
 
 namespace {
@@ -129,8 +136,7 @@ Result<std::string> encode_padded(Bytes payload) {
   if (n > MAX_PAYLOAD) return std::unexpected(Error::payload_too_large(n));
   // The unpadded wrapper only measures the gap; its length follows from the
   // payload's bytes, so it is counted rather than built.
-  const std::uint64_t gap = 4 * n + 61 - unpadded_length(payload);
-  auto padding = padding_for_gap(gap);
+  auto padding = padding_for_gap(padding_gap(payload));
   if (!padding) return std::unexpected(std::move(padding.error()));
   return encode_with_padding(payload, *padding);
 }
@@ -171,7 +177,7 @@ Result<CodePoints> encode_code_points(Bytes payload) {
 Result<CodePoints> encode_padded_code_points(Bytes payload) {
   const std::uint64_t n = payload.size();
   if (n > MAX_PAYLOAD) return std::unexpected(Error::payload_too_large(n));
-  auto counts = padding_counts(4 * n + 61 - unpadded_length(payload));
+  auto counts = padding_counts(padding_gap(payload));
   if (!counts) return std::unexpected(std::move(counts.error()));
   return wrapper_code_points(payload, counts->zeros, counts->tens);
 }

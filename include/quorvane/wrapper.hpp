@@ -53,6 +53,13 @@ Result<std::string> encode_with_padding(Bytes payload, Bytes padding);
 // Errors: PayloadTooLarge.
 Result<std::string> encode(Bytes payload);
 
+// The two numbers of T(n) = TARGET_PER_BYTE * n + TARGET_BASE (4n + 61):
+// each payload byte takes at most a 4-byte selector, and the marker and the
+// header at most 53 bytes, so T(n) leaves a gap of at least 8 bytes for the
+// padding to fill.
+inline constexpr std::uint64_t TARGET_PER_BYTE = 4;
+inline constexpr std::uint64_t TARGET_BASE = 61;
+
 // T(n) = 4n + 61: the UTF-8 length of the padded wrapper for a payload of
 // `n` bytes. Returns nullopt when 4n + 61 does not fit in 64 bits (every n
 // above 4611686018427387888); it never wraps around.
