@@ -445,15 +445,8 @@ Result<Range> extract_range(std::string_view text) {
       [](const Candidate& c, CandidateScanner&) { return Range{c.start, c.length}; });
 }
 
-bool is_char_boundary(std::string_view text, std::uint64_t offset) noexcept {
-  return utf8::is_char_boundary(text, offset);
-}
-
 Result<std::string> strip(std::string_view text, std::uint64_t start, std::uint64_t end) {
-  if (end > text.size() || start > end || !is_char_boundary(text, start) ||
-      !is_char_boundary(text, end)) {
-    return std::unexpected(Error::exclusion_malformed());
-  }
+  if (!range_acceptable(text, start, end)) return std::unexpected(Error::exclusion_malformed());
   const auto s = static_cast<std::size_t>(start);
   const auto e = static_cast<std::size_t>(end);
   std::string out;

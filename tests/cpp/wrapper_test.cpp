@@ -365,6 +365,7 @@ TEST(WrapperRead, Strip) {
     SCOPED_TRACE(testing::hex(row.text) + " [" + std::to_string(row.start) + ", " +
                  std::to_string(row.end) + ")");
     const auto got = wrapper::strip(row.text, row.start, row.end);
+    EXPECT_EQ(wrapper::range_acceptable(row.text, row.start, row.end), row.expected.has_value());
     if (row.expected) {
       ASSERT_TRUE(got.has_value());
       EXPECT_EQ(*got, *row.expected);
@@ -373,6 +374,15 @@ TEST(WrapperRead, Strip) {
       EXPECT_EQ(got.error().kind(), ErrorKind::ExclusionMalformed);
     }
   }
+}
+
+TEST(WrapperRead, RangeEnd) {
+  const std::uint64_t huge = 18446744073709551615ull;
+  EXPECT_EQ(wrapper::range_end(3, 4), 7u);
+  EXPECT_EQ(wrapper::range_end(huge, 0), huge);
+  EXPECT_EQ(wrapper::range_end(1, huge - 1), huge);
+  EXPECT_FALSE(wrapper::range_end(1, huge));
+  EXPECT_FALSE(wrapper::range_end(huge, huge));
 }
 
 TEST(WrapperRead, CharBoundary) {
