@@ -376,6 +376,15 @@ bool has_canonical_padding(const Candidate& c, Bytes d) {
   return std::equal(surplus.begin(), surplus.end(), padding->begin(), padding->end());
 }
 
+Result<PaddingCheck> check_padding(std::string_view text) {
+  CandidateScanner scanner(text);
+  while (const auto c = scanner.next()) {
+    if (c->defect != Defect::None) continue;
+    return PaddingCheck{has_canonical_padding(*c, scanner.decoded()), c->surplus()};
+  }
+  return std::unexpected(Error::not_found());
+}
+
 namespace {
 
 Wrapper make_wrapper(const Candidate& c, std::vector<std::uint8_t> payload) {

@@ -186,6 +186,23 @@ class CandidateScanner {
 // encode_padded and nothing else. `decoded` is the candidate's run.
 bool has_canonical_padding(const Candidate& candidate, Bytes decoded);
 
+// What check_padding found in a text's wrapper.
+struct PaddingCheck {
+  // The wrapper is exactly what encoding its payload gives
+  // (has_canonical_padding): unpadded, or padded as encode_padded pads.
+  bool canonical = false;
+  // The decoded bytes behind its payload (Candidate::surplus): its padding
+  // and whatever else the run carries.
+  std::uint64_t surplus = 0;
+};
+
+// The strict-padding rule of verification: no bytes may hide behind the
+// payload where the digest does not reach, so the wrapper must be canonical.
+// Examines the first valid wrapper of `text` (the single one, once extract
+// has succeeded); a non-canonical one is a value, not an error.
+// Errors: NotFound when `text` has no valid wrapper.
+Result<PaddingCheck> check_padding(std::string_view text);
+
 // The byte range of a wrapper, without its payload.
 struct Range {
   std::uint64_t start = 0;

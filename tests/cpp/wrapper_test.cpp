@@ -330,6 +330,22 @@ TEST(WrapperRead, LocateAndExtract) {
       ASSERT_TRUE(ex.has_value()) << ex.error().message();
       EXPECT_EQ(*ex, expected.at(0));
     }
+
+    // Strict padding looks at the first valid wrapper: canonical when it is
+    // what encode or encode_padded gives for its payload.
+    const auto padding = wrapper::check_padding(row.text);
+    if (expected.empty()) {
+      ASSERT_FALSE(padding.has_value());
+      EXPECT_EQ(padding.error().kind(), ErrorKind::NotFound);
+    } else {
+      const Wrapper& w = expected[0];
+      const std::string_view actual = std::string_view(row.text).substr(w.start, w.length);
+      ASSERT_TRUE(padding.has_value());
+      EXPECT_EQ(padding->canonical, actual == wrapper::encode(bytes(w.payload)).value() ||
+                                        actual == wrapper::encode_padded(bytes(w.payload)).value());
+      EXPECT_EQ(padding->surplus, testing::ref_decode_run(actual.substr(3)).first.size() -
+                                      wrapper::HEADER_SIZE - w.payload.size());
+    }
   }
 }
 
