@@ -37,13 +37,12 @@ std::string crlf_as_lf(std::string_view text) {
 
 // The diagnosis of `text` against `binding`, whose verdict is `verdict`.
 // Returns the finding.
-std::optional<hardbinding::Finding> check_diagnosis(std::string_view text,
-                                                    const DataHash& binding,
+std::optional<hardbinding::Finding> check_diagnosis(std::string_view text, const DataHash& binding,
                                                     std::optional<ErrorKind> verdict) {
   using hardbinding::FindingKind;
   for (const auto rules : {wrapper::Rules::V2_4, wrapper::Rules::V2_5}) {
-    const auto d = hardbinding::verify_and_diagnose(text, binding, BuiltinCrypto{}, UnicodeNfc{},
-                                                    rules);
+    const auto d =
+        hardbinding::verify_and_diagnose(text, binding, BuiltinCrypto{}, UnicodeNfc{}, rules);
     std::optional<ErrorKind> want = verdict;
     if (rules == wrapper::Rules::V2_5 &&
         (want == ErrorKind::MultipleWrappers || want == ErrorKind::CorruptedWrapper)) {
@@ -61,10 +60,9 @@ std::optional<hardbinding::Finding> check_diagnosis(std::string_view text,
   FUZZ_CHECK(f.has_value() == checkable);
   if (!f) return f;
   FUZZ_CHECK(!f->detail.empty());
-  const bool benign = f->kind == FindingKind::WrapperMoved ||
-                      f->kind == FindingKind::ByteOrderMark ||
-                      f->kind == FindingKind::TrailingWhitespace ||
-                      f->kind == FindingKind::LineEnds;
+  const bool benign =
+      f->kind == FindingKind::WrapperMoved || f->kind == FindingKind::ByteOrderMark ||
+      f->kind == FindingKind::TrailingWhitespace || f->kind == FindingKind::LineEnds;
   if (benign) FUZZ_CHECK(f->content_intact);
   if (f->kind == FindingKind::ContentChanged) FUZZ_CHECK(!f->content_intact);
   if (!f->content_intact) return f;
@@ -90,9 +88,8 @@ std::optional<hardbinding::Finding> check_diagnosis(std::string_view text,
       break;
     case FindingKind::TrailingWhitespace:
       if (f->length == 0) {
-        FUZZ_CHECK(undone->text.starts_with(text) &&
-                   (undone->text.substr(text.size()) == "\n" ||
-                    undone->text.substr(text.size()) == "\r\n"));
+        FUZZ_CHECK(undone->text.starts_with(text) && (undone->text.substr(text.size()) == "\n" ||
+                                                      undone->text.substr(text.size()) == "\r\n"));
       } else {
         FUZZ_CHECK(undone->text == head && head.size() + f->length == text.size());
         for (const char c : text.substr(f->start)) FUZZ_CHECK(c == ' ' || (c >= '\t' && c <= '\r'));
@@ -109,7 +106,8 @@ std::optional<hardbinding::Finding> check_diagnosis(std::string_view text,
       break;
     }
     case FindingKind::MarkerStripped:
-      FUZZ_CHECK(undone->text == head + std::string(wrapper::MARKER) + std::string(text.substr(f->start)));
+      FUZZ_CHECK(undone->text ==
+                 head + std::string(wrapper::MARKER) + std::string(text.substr(f->start)));
       break;
     case FindingKind::SelectorsStripped:
     case FindingKind::SelectorsNarrowed: {
@@ -303,7 +301,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // of them in front of the wrapper: diagnosed as such.
   {
     const std::string lined = prefix + "\n" + wrapped + suffix + "\n";
-    if (const auto bound = hardbinding::compute_data_hash(lined, alg, BuiltinCrypto{}, UnicodeNfc{})) {
+    if (const auto bound =
+            hardbinding::compute_data_hash(lined, alg, BuiltinCrypto{}, UnicodeNfc{})) {
       std::string crlf;
       for (const char c : lined) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
       const auto got = verify(crlf, *bound);

@@ -56,7 +56,8 @@ Finding make(FindingKind kind, std::uint64_t start, std::uint64_t length) {
 std::vector<Finding> damaged_wrappers(std::string_view text, const DataHash& binding) {
   using wrapper::Defect;
   std::optional<Finding> orphan, narrowed, lone;
-  wrapper::CandidateScanner scanner(text, /*orphans=*/true, wrapper::CandidateScanner::Keep::Header);
+  wrapper::CandidateScanner scanner(text, /*orphans=*/true,
+                                    wrapper::CandidateScanner::Keep::Header);
   while (const auto c = scanner.next()) {
     if (c->defect == Defect::MarkerMissing) {
       if (!orphan) orphan = make(FindingKind::MarkerStripped, c->start, c->length);
@@ -79,7 +80,8 @@ std::vector<Finding> damaged_wrappers(std::string_view text, const DataHash& bin
     if (*f) out.push_back(**f);
   }
   std::stable_sort(out.begin(), out.end(), [&](const Finding& a, const Finding& b) {
-    return (exclusion_at(binding, a.start) != nullptr) > (exclusion_at(binding, b.start) != nullptr);
+    return (exclusion_at(binding, a.start) != nullptr) >
+           (exclusion_at(binding, b.start) != nullptr);
   });
   return out;
 }
@@ -89,10 +91,9 @@ std::vector<Finding> text_changes(std::string_view text, const DataHash& binding
                                   wrapper::Range range) {
   std::vector<Finding> out;
   const std::uint64_t n = text.size();
-  const bool matched = std::any_of(binding.exclusions.begin(), binding.exclusions.end(),
-                                   [&](const Exclusion& ex) {
-                                     return ex.start == range.start && ex.length == range.length;
-                                   });
+  const bool matched = std::any_of(
+      binding.exclusions.begin(), binding.exclusions.end(),
+      [&](const Exclusion& ex) { return ex.start == range.start && ex.length == range.length; });
   if (kind == ErrorKind::ExclusionMalformed && !matched) {
     const Exclusion* bound = binding.exclusions.size() == 1 ? &binding.exclusions[0] : nullptr;
     for (const Exclusion& ex : binding.exclusions) {
@@ -241,7 +242,8 @@ std::optional<Undone> undo(std::string_view text, const DataHash& binding, const
     case FindingKind::TrailingWhitespace:
       if (f.length == 0) {
         if (f.start != n) return std::nullopt;
-        out.text = std::string(text) + (text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n");
+        out.text =
+            std::string(text) + (text.find("\r\n") != std::string_view::npos ? "\r\n" : "\n");
       } else {
         if (f.start > n || n - f.start != f.length) return std::nullopt;
         out.text = std::string(text.substr(0, static_cast<std::size_t>(f.start)));
@@ -338,8 +340,7 @@ std::string describe(const Finding& f) {
 
 namespace detail {
 
-std::optional<Suspects> suspects(std::string_view text, const DataHash& binding,
-                                 ErrorKind kind) {
+std::optional<Suspects> suspects(std::string_view text, const DataHash& binding, ErrorKind kind) {
   if (binding.exclusions.empty() || !Algorithm::from_id(binding.alg)) return std::nullopt;
   Suspects out;
   if (kind == ErrorKind::NotFound || kind == ErrorKind::CorruptedWrapper) {
@@ -381,8 +382,8 @@ Finding content_changed(std::string_view text, const DataHash& binding) {
     const Exclusion& w = binding.exclusions[0];
     const std::uint64_t end = w.start + w.length;
     std::size_t i = 0;
-    while (i < MARKER.size() && w.start + i < n && text[static_cast<std::size_t>(w.start + i)] ==
-                                                       MARKER[i]) {
+    while (i < MARKER.size() && w.start + i < n &&
+           text[static_cast<std::size_t>(w.start + i)] == MARKER[i]) {
       ++i;
     }
     if (i < MARKER.size()) {
@@ -407,7 +408,9 @@ Finding content_changed(std::string_view text, const DataHash& binding) {
 
 PrefixForm prefix_form(std::string_view prefix, std::string_view nfc, std::uint64_t bound_start,
                        std::int64_t moved) noexcept {
-  if (nfc != prefix) return nfc.size() == bound_start ? PrefixForm::NoLongerNfc : PrefixForm::Unknown;
+  if (nfc != prefix) {
+    return nfc.size() == bound_start ? PrefixForm::NoLongerNfc : PrefixForm::Unknown;
+  }
   return moved < 0 ? PrefixForm::NowNfc : PrefixForm::Unknown;
 }
 

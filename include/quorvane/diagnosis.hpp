@@ -93,8 +93,8 @@ enum class LineEndChange : std::uint8_t {
 
 struct Finding {
   FindingKind kind = FindingKind::ContentChanged;
-  std::uint64_t start = 0;   // byte offset in the text of what the finding is about
-  std::uint64_t length = 0;  // its bytes
+  std::uint64_t start = 0;        // byte offset in the text of what the finding is about
+  std::uint64_t length = 0;       // its bytes
   std::uint64_t bound_start = 0;  // WrapperMoved: the start the binding's exclusion has
   std::int64_t moved = 0;         // WrapperMoved: start - bound_start
   PrefixForm form = PrefixForm::Unknown;
@@ -165,8 +165,7 @@ std::optional<Finding> diagnose(std::string_view text, const DataHash& binding,
     f.content_intact = true;
     if (f.kind == FindingKind::WrapperMoved) {
       const std::string_view prefix = text.substr(0, static_cast<std::size_t>(f.start));
-      f.form =
-          detail::prefix_form(prefix, normalizer.normalize(prefix), f.bound_start, f.moved);
+      f.form = detail::prefix_form(prefix, normalizer.normalize(prefix), f.bound_start, f.moved);
     }
     f.detail = describe(f);
     return std::move(f);

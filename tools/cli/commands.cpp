@@ -245,8 +245,7 @@ std::string candidate_json(const wrapper::Candidate& c) {
 // Writes the report of `text`'s candidates. The JSON form lists the valid
 // wrappers before the damaged candidates, so it walks the text twice
 // rather than hold either list.
-bool write_report(std::string_view text, bool as_json, const Write& write,
-                  wrapper::Rules rules) {
+bool write_report(std::string_view text, bool as_json, const Write& write, wrapper::Rules rules) {
   using wrapper::Defect;
   Pieces out(write);
   bool any = false;

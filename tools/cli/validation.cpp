@@ -35,7 +35,8 @@ wrapper::Rules rules_of(const std::string& id) noexcept {
 std::string no_manifest_reason(std::string_view text) {
   std::uint64_t valid = 0;
   bool damaged = false;
-  wrapper::CandidateScanner scanner(text, /*orphans=*/false, wrapper::CandidateScanner::Keep::Header);
+  wrapper::CandidateScanner scanner(text, /*orphans=*/false,
+                                    wrapper::CandidateScanner::Keep::Header);
   while (const auto c = scanner.next()) {
     if (c->defect == wrapper::Defect::None) ++valid;
     damaged = damaged || (c->defect != wrapper::Defect::None && c->magic);
@@ -70,9 +71,8 @@ Failure verify_failure(std::string_view text, const hardbinding::DataHash& bindi
 }
 
 json validation_results(const Failure* failure) {
-  json out = {{"success", json::array()},
-              {"informational", json::array()},
-              {"failure", json::array()}};
+  json out = {
+      {"success", json::array()}, {"informational", json::array()}, {"failure", json::array()}};
   if (failure == nullptr) {
     out["success"].push_back(
         entry("assertion.dataHash.match", "data hash matches the asset content"));
@@ -102,8 +102,8 @@ json finding_json(const Finding& f) {
       out["text_before"] = form_name(f.form);
       break;
     case FindingKind::LineEnds:
-      out["converted"] = f.line_ends == hardbinding::LineEndChange::CrlfToLf ? "CRLF to LF"
-                                                                             : "LF to CRLF";
+      out["converted"] =
+          f.line_ends == hardbinding::LineEndChange::CrlfToLf ? "CRLF to LF" : "LF to CRLF";
       out["count"] = f.count;
       break;
     case FindingKind::ContentChanged:
