@@ -4,6 +4,14 @@
 // removed in front of it gives ExclusionMalformed; any other edit, and any
 // binding made up from the input, gets the result of a step-by-step
 // reference verifier. Never success where the hashed bytes changed.
+// Every failed check is diagnosed: the diagnosis keeps the verdict, under
+// both reading rules, and claims that the text with a change undone
+// verifies only where the reference verifier agrees; the usual transport
+// changes of the signed text (a line end appended, NFD, a byte order mark,
+// line ends converted, the marker or the selectors stripped) are
+// diagnosed on the way, and the first two always as what they are.
+#include <quorvane/diagnosis.hpp>
+
 #include "fuzz_support.hpp"
 
 using namespace quorvane;
@@ -43,10 +51,108 @@ void feed_chunks(StreamedDataHash& hash, std::string_view text, std::size_t chun
   }
 }
 
+std::string crlf_as_lf(std::string_view text) {
+  std::string out(text);
+  for (std::size_t at = out.find("\r\n"); at != std::string::npos; at = out.find("\r\n", at)) {
+    out.erase(at, 1);
+  }
+  return out;
+}
+
+// The diagnosis of `text` against `binding`, whose verdict is `verdict`.
+// Returns the finding.
+std::optional<hardbinding::Finding> check_diagnosis(std::string_view text, const DataHash& binding,
+                                                    std::optional<ErrorKind> verdict) {
+  using hardbinding::FindingKind;
+  for (const auto rules : {wrapper::Rules::V2_4, wrapper::Rules::V2_5}) {
+    const auto d =
+        hardbinding::verify_and_diagnose(text, binding, BuiltinCrypto{}, UnicodeNfc{}, rules);
+    std::optional<ErrorKind> want = verdict;
+    if (rules == wrapper::Rules::V2_5 &&
+        (want == ErrorKind::MultipleWrappers || want == ErrorKind::CorruptedWrapper)) {
+      want = ErrorKind::NotFound;
+    }
+    FUZZ_CHECK(fuzz::kind_of(d.verdict) == want);
+    if (!verdict) FUZZ_CHECK(!d.finding);
+  }
+  if (!verdict) return std::nullopt;
+  const Status status = hardbinding::verify_data_hash(text, binding, BuiltinCrypto{}, UnicodeNfc{});
+  FUZZ_CHECK(!status && status.error().kind() == *verdict);
+  auto f = hardbinding::diagnose(text, binding, status.error(), BuiltinCrypto{}, UnicodeNfc{});
+  // No finding only for a binding that cannot be checked at all.
+  const bool checkable = !binding.exclusions.empty() && Algorithm::from_id(binding.alg);
+  FUZZ_CHECK(f.has_value() == checkable);
+  if (!f) return f;
+  FUZZ_CHECK(!f->detail.empty());
+  const bool benign =
+      f->kind == FindingKind::WrapperMoved || f->kind == FindingKind::ByteOrderMark ||
+      f->kind == FindingKind::TrailingWhitespace || f->kind == FindingKind::LineEnds;
+  if (benign) FUZZ_CHECK(f->content_intact);
+  if (f->kind == FindingKind::ContentChanged) FUZZ_CHECK(!f->content_intact);
+  if (!f->content_intact) return f;
+  // The change undone: the reference verifier passes it, and it differs
+  // from the text only as the finding says.
+  const auto undone = hardbinding::undo(text, binding, *f);
+  FUZZ_CHECK(undone.has_value());
+  FUZZ_CHECK(fuzz::ref_verify(undone->text, undone->binding) == std::nullopt);
+  const std::string head(text.substr(0, f->start));
+  switch (f->kind) {
+    case FindingKind::WrapperMoved: {
+      FUZZ_CHECK(undone->text == text);
+      const auto located = testing::ref_locate_all(text);
+      FUZZ_CHECK(located.size() == 1 && located[0].start == f->start &&
+                 located[0].length == f->length);
+      FUZZ_CHECK(static_cast<std::int64_t>(f->start - f->bound_start) == f->moved);
+      FUZZ_CHECK(undone->binding.exclusions.size() == binding.exclusions.size());
+      break;
+    }
+    case FindingKind::ByteOrderMark:
+      FUZZ_CHECK(f->length == 0 ? undone->text == std::string(wrapper::MARKER) + std::string(text)
+                                : "\xEF\xBB\xBF" + undone->text == text);
+      break;
+    case FindingKind::TrailingWhitespace:
+      if (f->length == 0) {
+        FUZZ_CHECK(undone->text.starts_with(text) && (undone->text.substr(text.size()) == "\n" ||
+                                                      undone->text.substr(text.size()) == "\r\n"));
+      } else {
+        FUZZ_CHECK(undone->text == head && head.size() + f->length == text.size());
+        for (const char c : text.substr(f->start)) FUZZ_CHECK(c == ' ' || (c >= '\t' && c <= '\r'));
+      }
+      break;
+    case FindingKind::LineEnds: {
+      // Only carriage returns in front of line feeds put in or taken out.
+      const auto no_cr = [](std::string t) {
+        std::erase(t, '\r');
+        return t;
+      };
+      FUZZ_CHECK(no_cr(undone->text) == no_cr(std::string(text)) && undone->text != text);
+      FUZZ_CHECK(undone->binding == binding);
+      break;
+    }
+    case FindingKind::MarkerStripped:
+      FUZZ_CHECK(undone->text ==
+                 head + std::string(wrapper::MARKER) + std::string(text.substr(f->start)));
+      break;
+    case FindingKind::SelectorsStripped:
+    case FindingKind::SelectorsNarrowed: {
+      const auto located = testing::ref_locate_all(undone->text);
+      FUZZ_CHECK(located.size() == 1 && located[0].start == f->start);
+      FUZZ_CHECK(undone->text.starts_with(head) &&
+                 undone->text.ends_with(text.substr(f->start + f->length)));
+      FUZZ_CHECK(text.substr(f->start, 3) == wrapper::MARKER);
+      break;
+    }
+    case FindingKind::ContentChanged:
+      break;
+  }
+  return f;
+}
+
 std::optional<ErrorKind> verify(std::string_view text, const DataHash& binding, std::size_t chunk) {
   const fuzz::HeapCopy copy(text);
   const auto whole = fuzz::kind_of(
       hardbinding::verify_data_hash(copy.view(), binding, BuiltinCrypto{}, UnicodeNfc{}));
+  check_diagnosis(copy.view(), binding, whole);
   // The same text handed over in order: a prefix that holds no U+FEFF and
   // ends at or before the first exclusion, then the rest. Same result.
   const auto alg = Algorithm::from_id(binding.alg);
@@ -70,6 +176,17 @@ std::optional<ErrorKind> verify(std::string_view text, const DataHash& binding, 
   feed_chunks(streamed, text, chunk);
   FUZZ_CHECK(fuzz::kind_of(streamed.finish_verify(binding)) == whole);
   return whole;
+}
+
+std::string ref_nfd(std::string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfd = icu::Normalizer2::getNFDInstance(status);
+  std::string out;
+  icu::StringByteSink<std::string> sink(&out);
+  nfd->normalizeUTF8(0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), sink,
+                     nullptr, status);
+  FUZZ_CHECK(U_SUCCESS(status));
+  return out;
 }
 
 // Byte offsets of the code points of `text` that lie wholly outside [lo, hi).
@@ -143,6 +260,52 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     DataHash none = *computed;
     none.exclusions.clear();
     FUZZ_CHECK(verify(text, none, chunk) == ErrorKind::ExclusionMalformed);
+  }
+
+  // The usual transport changes of the signed text. A line end appended
+  // and NFD are always diagnosed as changes that leave the content intact.
+  {
+    const std::string appended = text + "\n";
+    const auto got = verify(appended, *computed, chunk);
+    FUZZ_CHECK(got == ErrorKind::HashMismatch);
+    const auto f = check_diagnosis(appended, *computed, got);
+    FUZZ_CHECK(f && f->content_intact);
+    const std::string nfd = ref_nfd(text);
+    if (const auto moved = verify(nfd, *computed, chunk)) {
+      const auto g = check_diagnosis(nfd, *computed, moved);
+      FUZZ_CHECK(g && g->content_intact);
+    }
+    std::string crlf;
+    for (const char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    std::string narrowed;
+    for (const auto& c : testing::code_points(text)) {
+      if (c.cp <= 0xFFFF) narrowed += text.substr(c.offset, c.width);
+    }
+    std::string no_marker = text;
+    no_marker.erase(w.start, 3);
+    std::string no_selectors = text;
+    no_selectors.erase(w.start + 3, w.length - 3);
+    for (const std::string& damaged : {std::string(wrapper::MARKER) + text, crlf, crlf_as_lf(text),
+                                       narrowed, no_marker, no_selectors}) {
+      static_cast<void>(verify(damaged, *computed, chunk));
+    }
+  }
+
+  // Line ends converted to CRLF in a text signed with LF line ends, one
+  // of them in front of the wrapper: diagnosed as such.
+  {
+    const std::string lined = prefix + "\n" + wrapped + suffix + "\n";
+    if (const auto bound =
+            hardbinding::compute_data_hash(lined, alg, BuiltinCrypto{}, UnicodeNfc{})) {
+      std::string crlf;
+      for (const char c : lined) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+      const auto got = verify(crlf, *bound, chunk);
+      FUZZ_CHECK(got == ErrorKind::ExclusionMalformed);
+      const auto f = check_diagnosis(crlf, *bound, got);
+      if (lined.find("\r\n") == std::string::npos) {
+        FUZZ_CHECK(f && f->kind == hardbinding::FindingKind::LineEnds && f->content_intact);
+      }
+    }
   }
 
   const auto chars = outside(text, w.start, w.start + w.length);

@@ -112,6 +112,24 @@ def main():
         dict(good, exclusions=[[start, utf8_len(plain)]])) + "\n"
     files["binding-empty.json"] = json.dumps(dict(good, exclusions=[])) + "\n"
 
+    # The usual transport damage of signed.txt, for the diagnosis of verify
+    # --explain: NFD, a final line end, a byte order mark, CRLF line ends,
+    # the marker or the selectors stripped.
+    signed = HOST + plain
+    files["nfd.txt"] = unicodedata.normalize("NFD", signed)
+    assert utf8_len(files["nfd.txt"]) > utf8_len(signed)
+    files["newline.txt"] = signed + "\n"
+    files["bom.txt"] = "\ufeff" + signed
+    files["crlf.txt"] = signed.replace("\n", "\r\n")
+    files["unmarked.txt"] = HOST + plain[1:]
+    files["lone-marker.txt"] = HOST + "\ufeff"
+    # A store that keeps 3-byte UTF-8 only drops every character above
+    # U+FFFF, the 4-byte selectors too: a host without such characters
+    # keeps its content.
+    bmp = "".join(c for c in HOST if ord(c) <= 0xFFFF)
+    files["binding-bmp.json"] = json.dumps(binding(bmp + plain, utf8_len(bmp), plain)) + "\n"
+    files["narrowed.txt"] = bmp + "".join(c for c in plain if ord(c) <= 0xFFFF)
+
     # Ill-formed UTF-8; the comment gives the offset of the first bad sequence.
     files["invalid-byte.txt"] = "Provenance é ok ".encode() + b"\xff rest\n"   # 17
     files["invalid-surrogate.txt"] = b"ab\xed\xa0\x80cd\n"                     # 2

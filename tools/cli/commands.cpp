@@ -8,6 +8,7 @@
 #include <quorvane/wrapper.hpp>
 
 #include "scan.hpp"
+#include "validation.hpp"
 
 namespace quorvane::cli {
 namespace {
@@ -179,7 +180,7 @@ Outcome<Emit> extract_command(const Options& o) {
   auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   auto found = wrapper::extract(*text);
-  if (!found) return core_error(found.error());
+  if (!found) return read_error(found.error(), *text, rules_of(o.rules));
   if (!o.json) return Emit{as_string(found->payload)};
   const json doc = {
       {"version", found->version},
@@ -240,7 +241,7 @@ std::string candidate_json(const wrapper::Candidate& c) {
 // Writes the report of `text`'s candidates. The JSON form lists the valid
 // wrappers before the damaged candidates, so it walks the text twice
 // rather than hold either list.
-bool write_report(std::string_view text, bool as_json, const Write& write) {
+bool write_report(std::string_view text, bool as_json, const Write& write, wrapper::Rules rules) {
   using wrapper::Defect;
   Pieces out(write);
   bool any = false;
@@ -252,7 +253,7 @@ bool write_report(std::string_view text, bool as_json, const Write& write) {
       if (!out.add(candidate_line(*c))) return false;
     }
     if (!any && !out.add("no wrapper candidates\n")) return false;
-    return out.flush();
+    return out.add(located_line(text, rules)) && out.flush();
   }
   for (const bool valid : {true, false}) {
     if (!out.add(valid ? "{\"wrappers\":[" : "],\"damaged\":[")) return false;
@@ -264,7 +265,7 @@ bool write_report(std::string_view text, bool as_json, const Write& write) {
       first = false;
     }
   }
-  return out.add("]}\n") && out.flush();
+  return out.add("]") && out.add(located_json(text, rules)) && out.add("}\n") && out.flush();
 }
 
 }  // namespace
@@ -277,8 +278,10 @@ Outcome<Emit> locate_command(const Options& o) {
   // is written as the candidates are found: a text dense with damaged
   // candidates would otherwise need many times its size for the report.
   Emit emit{std::string()};
-  emit.stream = [text = std::make_shared<const std::string>(std::move(*text)), as_json = o.json](
-                    const Write& write) { return write_report(*text, as_json, write); };
+  emit.stream = [text = std::make_shared<const std::string>(std::move(*text)), as_json = o.json,
+                 rules = rules_of(o.rules)](const Write& write) {
+    return write_report(*text, as_json, write, rules);
+  };
   return emit;
 }
 
@@ -298,7 +301,7 @@ Outcome<Emit> hash_command(const Options& o) {
   auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   auto binding = hardbinding::compute_data_hash(*text, *alg, BuiltinCrypto{}, UnicodeNfc{});
-  if (!binding) return core_error(binding.error());
+  if (!binding) return read_error(binding.error(), *text, rules_of(o.rules));
   const json doc = {{"alg", binding->alg},
                     {"hash", base64_encode(binding->hash)},
                     {"exclusions", exclusions_json(binding->exclusions)}};
@@ -314,16 +317,22 @@ Outcome<Emit> verify_command(const Options& o) {
   auto text = read_text(o.input, o.max_input);
   if (!text) return std::unexpected(std::move(text.error()));
   auto verified = hardbinding::verify_data_hash(*text, *binding, BuiltinCrypto{}, UnicodeNfc{});
-  if (!verified) return core_error(verified.error());
+  if (!verified) {
+    return std::unexpected(verify_failure(*text, *binding, verified.error(), rules_of(o.rules),
+                                          o.json || o.explain, o.explain));
+  }
   if (o.strict_padding) {
-    if (auto padding = check_padding(*text); !padding)
+    if (auto padding = check_padding(*text); !padding) {
+      padding.error().own_code = std::string(kStrictPaddingCode);
       return std::unexpected(std::move(padding.error()));
+    }
   }
   if (o.json) {
     return Emit{dump({{"valid", true},
                       {"alg", binding->alg},
                       {"exclusions", exclusions_json(binding->exclusions)},
-                      {"strict_padding", o.strict_padding}})};
+                      {"strict_padding", o.strict_padding},
+                      {"validationResults", validation_results(nullptr)}})};
   }
   return Emit{"verified (" + binding->alg + (o.strict_padding ? ", strict padding" : "") + ")\n"};
 }
@@ -333,6 +342,11 @@ std::string failure_document(const Failure& failure, bool verify) {
   if (verify) doc["valid"] = false;
   doc["error"] = {{"message", failure.message},
                   {"code", failure.code ? json(*failure.code) : json(nullptr)}};
+  if (failure.status == kExitNoManifest) doc["manifest_located"] = false;
+  if (verify) {
+    if (failure.finding) doc["finding"] = finding_json(*failure.finding);
+    doc["validationResults"] = validation_results(&failure);
+  }
   return dump(doc);
 }
 

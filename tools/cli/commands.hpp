@@ -29,6 +29,8 @@ struct Options {
   bool replace = false;
   bool json = false;
   bool strict_padding = false;
+  std::string rules = "2.4";  // extract, locate, hash, verify: "2.4" or "2.5"
+  bool explain = false;       // verify: the diagnosis of a failure in words
 };
 
 // A command's successful result.

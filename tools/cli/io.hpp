@@ -7,6 +7,7 @@
 #include <expected>
 #include <functional>
 #include <optional>
+#include <quorvane/diagnosis.hpp>
 #include <quorvane/error.hpp>
 #include <span>
 #include <string>
@@ -25,6 +26,12 @@ struct Failure {
   std::string message;
   std::optional<std::string> code;
   bool usage = false;  // a command-line mistake: the --help hint follows
+  // verify: the diagnosis of the failed check (--explain, --json), the
+  // lines printed under the message (--explain), and a code of our own for
+  // a failure that has no C2PA code (validationResults only).
+  std::optional<hardbinding::Finding> finding{};
+  std::vector<std::string> notes{};
+  std::optional<std::string> own_code{};
 
   // "<message> [<code>]", or the bare message when there is no code: the
   // form of Error::text().

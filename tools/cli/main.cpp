@@ -15,6 +15,7 @@
 #include <string>
 
 #include "commands.hpp"
+#include "validation.hpp"
 
 #ifndef QUORVANE_VERSION
 #error "QUORVANE_VERSION must be defined by the build"
@@ -27,8 +28,9 @@ constexpr const char* kHelpHint = "Run with --help for more information.";
 
 constexpr const char* kExitStatus =
     "Exit status: 0 success; 1 a C2PA check failed (the message ends in its\n"
-    "status code); 2 a usage, input or output error. Offsets and lengths are\n"
-    "bytes of UTF-8. INPUT is a file, or standard input when it is - or left out.\n";
+    "status code); 2 a usage, input or output error; 3 no manifest located under\n"
+    "--rules 2.5. Offsets and lengths are bytes of UTF-8. INPUT is a file, or\n"
+    "standard input when it is - or left out.\n";
 
 // Writes without allocating, so that running out of memory can be reported.
 void to_stderr(std::string_view text) noexcept {
@@ -44,6 +46,7 @@ void say(std::string_view line) noexcept {
 
 int report(const Failure& f) {
   say(f.display());
+  for (const std::string& note : f.notes) say(note);
   if (f.usage) {
     to_stderr(kHelpHint);
     to_stderr("\n");
@@ -58,7 +61,7 @@ int execute(Command command, const Options& o, bool verify, bool extract) {
   if (!result) {
     const Failure& f = result.error();
     report(f);
-    if (o.json && f.status == kExitC2pa) {
+    if (o.json && (f.status == kExitC2pa || f.status == kExitNoManifest)) {
       if (auto w = write_output(extract ? "-" : o.output, failure_document(f, verify)); !w) {
         report(w.error());
       }
@@ -133,6 +136,16 @@ void add_output(CLI::App* sub, Options& o) {
       ->option_text("SIZE");
 }
 
+// --rules, shared by extract, locate, hash and verify.
+void add_rules(CLI::App* sub, Options& o) {
+  sub->add_option("--rules", o.rules,
+                  "Reading rules: 2.4 (the default) reports several valid wrappers and only\n"
+                  "damaged candidates with manifest.text.* codes; 2.5 reads both as no manifest\n"
+                  "located (exit 3)")
+      ->check(CLI::IsMember({"2.4", "2.5"}))
+      ->option_text("2.4|2.5");
+}
+
 // Help and version text, written like any output: a failed write is an
 // error (exit 2), not a success.
 int print(const CLI::App& app, const CLI::Error& e) {
@@ -177,6 +190,7 @@ int run(int argc, char** argv) {
   extract->add_flag("--json", o.json,
                     "Print {version, start, length, manifest_length, manifest_sha256} instead;\n"
                     "the store then goes to -o FILE only if given");
+  add_rules(extract, o);
   add_input(extract, o);
   add_output(extract, o);
 
@@ -186,6 +200,7 @@ int run(int argc, char** argv) {
                  "was rejected (a U+FEFF with no variation selector behind it is not listed)",
                  "quorvane locate --json received.txt");
   locate->add_flag("--json", o.json, "Print {wrappers: [...], damaged: [...]} as JSON");
+  add_rules(locate, o);
   add_input(locate, o);
   add_output(locate, o);
 
@@ -201,6 +216,7 @@ int run(int argc, char** argv) {
                  "quorvane hash --alg sha384 signed.txt -o binding.json");
   hash->add_option("--alg", o.alg, "Hash algorithm (default sha256)")
       ->check(CLI::IsMember({"sha256", "sha384", "sha512"}));
+  add_rules(hash, o);
   add_input(hash, o);
   add_output(hash, o);
 
@@ -226,7 +242,13 @@ int run(int argc, char** argv) {
   verify->add_flag("--strict-padding", o.strict_padding,
                    "Also require the wrapper's bytes behind the manifest store to be exactly\n"
                    "its padding: none, or the zeros then 0x10 bytes up to 4n + 61 bytes");
-  verify->add_flag("--json", o.json, "Print the result as JSON");
+  verify->add_flag("--json", o.json,
+                   "Print the result as JSON, with validationResults (C2PA status entries)\n"
+                   "and, for a failure, the diagnosis as \"finding\"");
+  verify->add_flag("--explain", o.explain,
+                   "For a failure, also say why: the transport change that explains it, or\n"
+                   "where the text changed (see docs/validating.md)");
+  add_rules(verify, o);
   add_input(verify, o);
   add_output(verify, o);
 
