@@ -508,6 +508,7 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
   return Packing(hn::CappedTag<std::uint32_t, 8>(), in, n, out, nullptr, nullptr);
 #endif
 }
+
 std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
   std::size_t i = 0;
   char* o = out;
@@ -543,6 +544,41 @@ std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
                reinterpret_cast<std::uint8_t*>(o));
     o += hn::CountTrue(d8, keep);
     i += lanes;
+  }
+#elif HWY_TARGET != HWY_SCALAR
+  // Stretches of up to kStretch units without a surrogate are widened to
+  // code points, a vector at a time, and packed as Packing packs UTF-32; a
+  // unit block with a surrogate in it goes the plain way. Packing may write
+  // 4 bytes past the 3 per unit of its stretch, so at least 2 units are
+  // left after each stretch: their room takes those bytes.
+  const hn::CappedTag<std::uint32_t, 8> d;
+  const hn::Rebind<std::uint16_t, decltype(d)> d16;
+  const std::size_t lanes = hn::Lanes(d);
+  const auto surrogate = hn::Set(d16, std::uint16_t{0xD800});
+  const auto surrogates = hn::Set(d16, std::uint16_t{0x800});
+  const auto* p = reinterpret_cast<const std::uint16_t*>(in);
+  constexpr std::size_t kStretch = 256;
+  alignas(64) char32_t wide[kStretch];
+  while (i + lanes + 2 <= n) {
+    std::size_t k = 0;
+    while (k + lanes <= kStretch && i + k + lanes + 2 <= n) {
+      const auto units = hn::LoadU(d16, p + i + k);
+      if (!hn::AllFalse(d16, hn::Lt(hn::Sub(units, surrogate), surrogates))) break;
+      hn::Store(hn::PromoteTo(d, units), d, reinterpret_cast<std::uint32_t*>(wide + k));
+      k += lanes;
+    }
+    if (k == 0) {
+      // Up to the block's end, and past it by the trail of a pair that
+      // straddles it.
+      std::size_t end = i + lanes;
+      if (end < n && in[end - 1] - 0xD800u < 0x400u) ++end;
+      o = Utf8FromUtf16Scalar(in, i, end, o);
+      if (o == nullptr) return kNotScalarValues;
+      i = end;
+      continue;
+    }
+    o += Packing(d, wide, k, o, nullptr, nullptr);
+    i += k;
   }
 #endif
   o = Utf8FromUtf16Scalar(in, i, n, o);
