@@ -5,9 +5,6 @@
 // range checks, the hashed bytes and verification.
 #pragma once
 
-#include <unicode/bytestream.h>
-#include <unicode/normalizer2.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -186,16 +183,7 @@ inline std::string text_from(Input& in, std::size_t max_tokens = SIZE_MAX) {
 // ---- slow references -----------------------------------------------------
 
 // NFC straight from ICU, the whole text in one call, no fast path.
-inline std::string ref_nfc(std::string_view text) {
-  UErrorCode status = U_ZERO_ERROR;
-  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
-  std::string out;
-  icu::StringByteSink<std::string> sink(&out);
-  nfc->normalizeUTF8(0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), sink,
-                     nullptr, status);
-  FUZZ_CHECK(U_SUCCESS(status));
-  return out;
-}
+using testing::ref_nfc;
 
 // Character boundaries by decoding every code point.
 inline bool ref_is_boundary(std::string_view text, std::uint64_t offset) {

@@ -81,6 +81,18 @@ std::optional<std::string_view> Error::status_code() const noexcept {
   return std::nullopt;
 }
 
+std::string Error::text() const { return with_status_code(message(), status_code()); }
+
+std::string with_status_code(std::string_view message, std::optional<std::string_view> code) {
+  std::string out(message);
+  if (code) {
+    out += " [";
+    out += *code;
+    out += ']';
+  }
+  return out;
+}
+
 std::string_view kind_name(ErrorKind kind) noexcept {
   switch (kind) {
     case ErrorKind::NotFound:

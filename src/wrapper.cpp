@@ -56,6 +56,12 @@ std::uint64_t unpadded_length(Bytes payload) noexcept {
   return len + 4 * payload.size() - count_below_0x10(payload);
 }
 
+// The bytes of text that padding must add to the unpadded wrapper of
+// `payload` (at most MAX_PAYLOAD bytes) to reach T(n).
+std::uint64_t padding_gap(Bytes payload) noexcept {
+  return TARGET_PER_BYTE * payload.size() + TARGET_BASE - unpadded_length(payload);
+}
+
 }  // namespace
 
 std::string carry(Bytes bytes) {
@@ -94,9 +100,10 @@ Result<std::string> encode_with_padding(Bytes payload, Bytes padding) {
 Result<std::string> encode(Bytes payload) { return encode_with_padding(payload, {}); }
 
 std::optional<std::uint64_t> target_length(std::uint64_t n) noexcept {
-  constexpr std::uint64_t kMaxN = (UINT64_MAX - 61) / 4;  // 4611686018427387888
+  constexpr std::uint64_t kMaxN = (UINT64_MAX - TARGET_BASE) / TARGET_PER_BYTE;
+  static_assert(kMaxN == 4611686018427387888);
   if (n > kMaxN) return std::nullopt;
-  return 4 * n + 61;
+  return TARGET_PER_BYTE * n + TARGET_BASE;
 }
 
 namespace {
@@ -129,8 +136,7 @@ Result<std::string> encode_padded(Bytes payload) {
   if (n > MAX_PAYLOAD) return std::unexpected(Error::payload_too_large(n));
   // The unpadded wrapper only measures the gap; its length follows from the
   // payload's bytes, so it is counted rather than built.
-  const std::uint64_t gap = 4 * n + 61 - unpadded_length(payload);
-  auto padding = padding_for_gap(gap);
+  auto padding = padding_for_gap(padding_gap(payload));
   if (!padding) return std::unexpected(std::move(padding.error()));
   return encode_with_padding(payload, *padding);
 }
@@ -171,7 +177,7 @@ Result<CodePoints> encode_code_points(Bytes payload) {
 Result<CodePoints> encode_padded_code_points(Bytes payload) {
   const std::uint64_t n = payload.size();
   if (n > MAX_PAYLOAD) return std::unexpected(Error::payload_too_large(n));
-  auto counts = padding_counts(4 * n + 61 - unpadded_length(payload));
+  auto counts = padding_counts(padding_gap(payload));
   if (!counts) return std::unexpected(std::move(counts.error()));
   return wrapper_code_points(payload, counts->zeros, counts->tens);
 }
@@ -370,6 +376,15 @@ bool has_canonical_padding(const Candidate& c, Bytes d) {
   return std::equal(surplus.begin(), surplus.end(), padding->begin(), padding->end());
 }
 
+Result<PaddingCheck> check_padding(std::string_view text) {
+  CandidateScanner scanner(text);
+  while (const auto c = scanner.next()) {
+    if (c->defect != Defect::None) continue;
+    return PaddingCheck{has_canonical_padding(*c, scanner.decoded()), c->surplus()};
+  }
+  return std::unexpected(Error::not_found());
+}
+
 namespace {
 
 Wrapper make_wrapper(const Candidate& c, std::vector<std::uint8_t> payload) {
@@ -439,15 +454,8 @@ Result<Range> extract_range(std::string_view text) {
       [](const Candidate& c, CandidateScanner&) { return Range{c.start, c.length}; });
 }
 
-bool is_char_boundary(std::string_view text, std::uint64_t offset) noexcept {
-  return utf8::is_char_boundary(text, offset);
-}
-
 Result<std::string> strip(std::string_view text, std::uint64_t start, std::uint64_t end) {
-  if (end > text.size() || start > end || !is_char_boundary(text, start) ||
-      !is_char_boundary(text, end)) {
-    return std::unexpected(Error::exclusion_malformed());
-  }
+  if (!range_acceptable(text, start, end)) return std::unexpected(Error::exclusion_malformed());
   const auto s = static_cast<std::size_t>(start);
   const auto e = static_cast<std::size_t>(end);
   std::string out;

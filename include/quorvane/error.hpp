@@ -63,6 +63,11 @@ class [[nodiscard]] Error {
   // PayloadTooLarge and PaddingGap.
   std::optional<std::string_view> status_code() const noexcept;
 
+  // The text that reports the error: with_status_code(message(),
+  // status_code()), as the Python module raises it and the command-line
+  // tool prints it.
+  std::string text() const;
+
   friend bool operator==(const Error& a, const Error& b) {
     return a.kind_ == b.kind_ && a.size_ == b.size_ && a.name_ == b.name_;
   }
@@ -75,6 +80,12 @@ class [[nodiscard]] Error {
   std::uint64_t size_;
   std::string name_;
 };
+
+// "<message> [<code>]": the message, a blank and the status code in square
+// brackets; the message alone when there is no code. The form of
+// Error::text(), for a front end that reports a failure of its own in the
+// same words.
+std::string with_status_code(std::string_view message, std::optional<std::string_view> code);
 
 // The kind's name as written in the code ("NotFound", ...), for diagnostics
 // and test output; never part of a message.

@@ -138,9 +138,10 @@ namespace detail {
 // previous one (`cursor`). On success returns true and sets `end`.
 inline bool exclusion_ok(std::string_view text, const Exclusion& ex, std::uint64_t cursor,
                          std::uint64_t& end) noexcept {
-  end = ex.start + ex.length;
-  return end >= ex.start && ex.start >= cursor && end <= text.size() &&
-         wrapper::is_char_boundary(text, ex.start) && wrapper::is_char_boundary(text, end);
+  const auto e = wrapper::range_end(ex.start, ex.length);
+  if (!e) return false;
+  end = *e;
+  return ex.start >= cursor && wrapper::range_acceptable(text, ex.start, end);
 }
 
 inline std::string_view span_of(std::string_view text, std::uint64_t from, std::uint64_t to) {

@@ -16,6 +16,7 @@
 #include <optional>
 #include <quorvane/error.hpp>
 #include <quorvane/internal/big_buffer.hpp>
+#include <quorvane/utf8.hpp>
 #include <span>
 #include <string>
 #include <string_view>
@@ -52,6 +53,13 @@ Result<std::string> encode_with_padding(Bytes payload, Bytes padding);
 // The unpadded wrapper: encode_with_padding(payload, {}).
 // Errors: PayloadTooLarge.
 Result<std::string> encode(Bytes payload);
+
+// The two numbers of T(n) = TARGET_PER_BYTE * n + TARGET_BASE (4n + 61):
+// each payload byte takes at most a 4-byte selector, and the marker and the
+// header at most 53 bytes, so T(n) leaves a gap of at least 8 bytes for the
+// padding to fill.
+inline constexpr std::uint64_t TARGET_PER_BYTE = 4;
+inline constexpr std::uint64_t TARGET_BASE = 61;
 
 // T(n) = 4n + 61: the UTF-8 length of the padded wrapper for a payload of
 // `n` bytes. Returns nullopt when 4n + 61 does not fit in 64 bits (every n
@@ -178,6 +186,23 @@ class CandidateScanner {
 // encode_padded and nothing else. `decoded` is the candidate's run.
 bool has_canonical_padding(const Candidate& candidate, Bytes decoded);
 
+// What check_padding found in a text's wrapper.
+struct PaddingCheck {
+  // The wrapper is exactly what encoding its payload gives
+  // (has_canonical_padding): unpadded, or padded as encode_padded pads.
+  bool canonical = false;
+  // The decoded bytes behind its payload (Candidate::surplus): its padding
+  // and whatever else the run carries.
+  std::uint64_t surplus = 0;
+};
+
+// The strict-padding rule of verification: no bytes may hide behind the
+// payload where the digest does not reach, so the wrapper must be canonical.
+// Examines the first valid wrapper of `text` (the single one, once extract
+// has succeeded); a non-canonical one is a value, not an error.
+// Errors: NotFound when `text` has no valid wrapper.
+Result<PaddingCheck> check_padding(std::string_view text);
+
 // The byte range of a wrapper, without its payload.
 struct Range {
   std::uint64_t start = 0;
@@ -216,11 +241,45 @@ std::string strip_all(std::string_view text);
 
 // True when `offset` is 0, the text's length, or the byte at `offset` is not
 // a UTF-8 continuation byte. Offsets past the end are not boundaries.
-bool is_char_boundary(std::string_view text, std::uint64_t offset) noexcept;
+using utf8::is_char_boundary;
+
+// ---- byte ranges -----------------------------------------------------------
+//
+// A range given by its start and length, as strip and the data hash's
+// exclusions take it, is acceptable when start + length fits in 64 bits, the
+// range lies inside the text and both of its ends are character boundaries.
+
+// The end of the range of `length` bytes from `start`, or nullopt when
+// start + length does not fit in 64 bits.
+constexpr std::optional<std::uint64_t> range_end(std::uint64_t start,
+                                                 std::uint64_t length) noexcept {
+  const std::uint64_t end = start + length;
+  if (end < start) return std::nullopt;
+  return end;
+}
+
+// True when [start, end) is acceptable in a text of `size` bytes whose
+// character boundaries `is_boundary(offset)` tells: start <= end <= size and
+// both ends are boundaries. `is_boundary` is asked only about `start` and
+// `end`, and only once both are known to lie within `size`; so a caller that
+// has mapped just those two offsets can answer for them.
+template <class IsBoundary>
+constexpr bool range_acceptable(std::uint64_t start, std::uint64_t end, std::uint64_t size,
+                                IsBoundary&& is_boundary) {
+  return start <= end && end <= size && is_boundary(start) && is_boundary(end);
+}
+
+// range_acceptable over the UTF-8 `text`, with is_char_boundary.
+constexpr bool range_acceptable(std::string_view text, std::uint64_t start,
+                                std::uint64_t end) noexcept {
+  return range_acceptable(start, end, text.size(),
+                          [text](std::uint64_t offset) { return is_char_boundary(text, offset); });
+}
 
 // `text` without the bytes [start, end).
-// Errors: ExclusionMalformed when end > text length, start > end, or either
-// offset is not a character boundary.
+// Errors: ExclusionMalformed when [start, end) is not acceptable in `text`
+// (range_acceptable): end > text length, start > end, or either offset is
+// not a character boundary.
 Result<std::string> strip(std::string_view text, std::uint64_t start, std::uint64_t end);
 
 }  // namespace quorvane::wrapper

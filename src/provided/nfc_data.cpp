@@ -129,7 +129,7 @@ std::size_t first_non_trivial(const CodePointTable& t, const unsigned char* p, s
   return n;
 }
 
-bool all_trivial(std::span<const char32_t> code_points) noexcept {
+bool all_trivial(std::span<const char32_t> code_points) {
   const CodePointTable& t = table();
   bool trivial = true;
   // Blocks of code points without a branch on each; the first block with

@@ -87,13 +87,13 @@ std::size_t first_non_trivial(const CodePointTable& t, const unsigned char* p, s
                               std::size_t n) noexcept;
 
 // Whether every character of the valid UTF-8 `text` is trivial.
-inline bool all_trivial(std::string_view text) noexcept {
+inline bool all_trivial(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   return first_non_trivial(table(), p, 0, text.size()) == text.size();
 }
 
 // Whether every one of `code_points` is trivial.
-bool all_trivial(std::span<const char32_t> code_points) noexcept;
+bool all_trivial(std::span<const char32_t> code_points);
 
 // The start of the character before byte i.
 inline std::size_t char_start_before(const unsigned char* p, std::size_t i) noexcept {

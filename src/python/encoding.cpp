@@ -14,16 +14,13 @@ const Signature kEncodePaddedSig{"encode_padded", {"payload"}, 1};
 const Signature kTargetLengthSig{"target_length", {"manifest_len"}, 1};
 const Signature kEmbedSig{"embed", {"text", "payload"}, 2};
 
-// True for an exact str (not a subclass, whose methods could lie) that is
-// pure ASCII.
+// True for an exact str that is pure ASCII, which str knows without a scan.
+// A subclass always takes the full conversion.
 bool ascii_str(PyObject* obj) {
   if (Py_TYPE(obj) != &PyUnicode_Type) return false;
-  Ref answer = Ref::steal(PyObject_CallMethod(obj, "isascii", nullptr));
-  if (!answer) {
-    PyErr_Clear();
-    return false;
-  }
-  return answer.get() == Py_True;
+  const auto ascii = str_isascii(obj);
+  if (!ascii) PyErr_Clear();
+  return ascii.value_or(false);
 }
 
 template <class S>
@@ -63,12 +60,12 @@ PyObject* py_target_length(PyObject*, PyObject* args, PyObject* kwargs) {
     const Bound a = bind(kTargetLengthSig, args, kwargs);
     const std::uint64_t n = to_size(a[0], "manifest_len");
     if (const auto t = wrapper::target_length(n)) return new_int(*t);
-    // 4n + 61 no longer fits in 64 bits: answer the exact number.
+    // T(n) no longer fits in 64 bits: answer the exact number.
     Ref wide = new_int(n);
-    Ref four = check(PyLong_FromLong(4));
-    Ref sixty_one = check(PyLong_FromLong(61));
-    Ref times = check(PyNumber_Multiply(wide.get(), four.get()));
-    return check(PyNumber_Add(times.get(), sixty_one.get()));
+    Ref per_byte = new_int(wrapper::TARGET_PER_BYTE);
+    Ref base = new_int(wrapper::TARGET_BASE);
+    Ref times = check(PyNumber_Multiply(wide.get(), per_byte.get()));
+    return check(PyNumber_Add(times.get(), base.get()));
   });
 }
 

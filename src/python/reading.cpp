@@ -18,7 +18,7 @@ const Signature kExtractSig{"extract", {"text"}, 1};
 const Signature kLocateAllSig{"locate_all", {"text"}, 1};
 const Signature kStripSig{"strip", {"text", "start", "length"}, 3};
 
-// True when the str `obj` is pure ASCII, which str knows without a scan.
+// True when the str `obj` is pure ASCII; raises where str_isascii fails.
 bool is_ascii(PyObject* obj) {
   const auto ascii = str_isascii(obj);
   if (!ascii) throw PythonError{};
@@ -49,23 +49,26 @@ class StripText {
   }
 
   // The text without its UTF-8 bytes [start, end), as a new exact str;
-  // nullopt when the range does not lie inside the text with both ends on
-  // character boundaries. Raises as check_text() does first, whatever the range.
+  // nullopt when the range is not acceptable (wrapper::range_acceptable).
+  // Raises as check_text() does first, whatever the range.
   std::optional<Ref> without(std::uint64_t start, std::uint64_t end) {
     const bool empty = start == end;
     std::optional<Ref> out;
-    Py_ssize_t first = 0;
-    Py_ssize_t last = 0;
     if (ascii_) {
-      if (start > end || end > static_cast<std::uint64_t>(length_)) return std::nullopt;
-      first = static_cast<Py_ssize_t>(start);
-      last = static_cast<Py_ssize_t>(end);
-      if (!empty) out = slices(first, last);
+      // Every offset of an all-ASCII text is a character boundary.
+      if (!wrapper::range_acceptable(start, end, static_cast<std::uint64_t>(length_),
+                                     [](std::uint64_t) { return true; })) {
+        return std::nullopt;
+      }
+      if (!empty) out = slices(static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end));
     } else {
       Walk w = walk(start, end, !empty);
-      if (!w.first || !w.last) return std::nullopt;
-      first = *w.first;
-      last = *w.last;
+      // The walk found the characters at `start` and `end` that lie inside
+      // the text and begin there.
+      const auto boundary = [&](std::uint64_t offset) {
+        return (offset == start ? w.first : w.last).has_value();
+      };
+      if (!wrapper::range_acceptable(start, end, w.size, boundary)) return std::nullopt;
       if (!empty) out = w.out ? std::move(w.out) : check(PyUnicode_FromStringAndSize("", 0));
     }
     if (empty) {
@@ -84,6 +87,7 @@ class StripText {
 
   struct Walk {
     std::optional<Py_ssize_t> first, last;  // the characters at the range's ends
+    std::uint64_t size = 0;                 // the UTF-8 size of the text
     Ref out;                                // what was kept, when built
   };
 
@@ -204,7 +208,7 @@ class StripText {
     if (build && !inside) flush(w.out, pending);
     if (!w.first && start == bytes) w.first = length_;
     if (!w.last && end == bytes) w.last = length_;
-    if (inside) w.first.reset();
+    w.size = bytes;
     return w;
   }
 
@@ -287,14 +291,14 @@ PyObject* py_strip(PyObject*, PyObject* args, PyObject* kwargs) {
       start = to_size(a[1], "start");
       length = to_size(a[2], "length");
     }
-    const std::uint64_t end = *start + *length;
-    if (end < *start) {
+    // The range must be acceptable (wrapper::range_end, range_acceptable);
+    // which condition failed is not told.
+    const auto end = wrapper::range_end(*start, *length);
+    if (!end) {
       text.check_text();
       map_err(Error::exclusion_malformed());
     }
-    // The range must lie inside the text with both ends on character
-    // boundaries; which condition failed is not told.
-    std::optional<Ref> stripped = text.without(*start, end);
+    std::optional<Ref> stripped = text.without(*start, *end);
     if (!stripped) map_err(Error::exclusion_malformed());
     return std::move(*stripped);
   });

@@ -80,18 +80,8 @@ void prepare_names() {
   }
 }
 
-std::string exception_message(const Error& error) {
-  std::string message = error.message();
-  if (const auto code = error.status_code()) {
-    message += " [";
-    message += *code;
-    message += ']';
-  }
-  return message;
-}
-
 void map_err(Error error) {
-  const std::string message = exception_message(error);
+  const std::string message = error.text();
   Ref text = new_str(message);
   PyErr_SetObject(PyExc_ValueError, text.get());
   throw PythonError{};

@@ -53,11 +53,9 @@ const Names& names() noexcept;
 // Makes the names once; does nothing when they exist.
 void prepare_names();
 
-// Raises ValueError for a library error: "<message> [<status code>]", or the
-// bare message for the kinds without a code.
+// Raises ValueError for a library error with its one argument
+// error.text(): "<message> [<status code>]", or the bare message for the
+// kinds without a code.
 [[noreturn]] void map_err(Error error);
-
-// The ValueError message of an error, as map_err builds it.
-std::string exception_message(const Error& error);
 
 }  // namespace quorvane::python

@@ -2,16 +2,24 @@
 // ICU's own normalisation data, and the fast paths checked against ICU on
 // texts where they meet characters that do interact.
 #include <gtest/gtest.h>
+#include <hwy/targets.h>
 #include <unicode/normalizer2.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <fstream>
+#include <iostream>
 #include <quorvane/hardbinding/provided.hpp>
 #include <random>
+#include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "provided/nfc.hpp"
+#include "simd/every_target.hpp"
 #include "simd/scan.hpp"
+#include "simd/selectors.hpp"
 #include "simd/utf32.hpp"
 
 namespace quorvane::hardbinding::provided {
@@ -326,6 +334,199 @@ TEST(NfcFastPath, LongMarkRunsOutOfOrderNormaliseLikeIcu) {
     ASSERT_EQ(nfc.is_normalized(text), expected == text);
     ASSERT_TRUE(nfc.is_normalized(expected));
   }
+}
+
+// ---- which instruction sets the every-target tests ran -------------------
+
+std::string target_names(std::int64_t targets) {
+  std::string out;
+  for (std::int64_t t = targets; t != 0; t &= t - 1) {
+    if (!out.empty()) out += ' ';
+    out += hwy::TargetName(t & -t);
+  }
+  return out.empty() ? "none" : out;
+}
+
+// The instruction-set features /proc/cpuinfo lists for this CPU (the
+// "flags" line on x86, "Features" on Arm), or none if it has no such line.
+std::vector<std::string> cpu_flags() {
+#if HWY_ARCH_X86
+  const std::string key = "flags";
+#else
+  const std::string key = "Features";
+#endif
+  std::ifstream in("/proc/cpuinfo");
+  for (std::string line; std::getline(in, line);) {
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.pop_back();
+    if (name != key) continue;
+    std::istringstream words(line.substr(colon + 1));
+    std::vector<std::string> flags;
+    for (std::string w; words >> w;) flags.push_back(w);
+    return flags;
+  }
+  return {};
+}
+
+// The targets whose features the CPU lists, by the features Highway asks
+// of each (a superset of them, never fewer). Read from the CPU, not from
+// Highway, so that a target Highway fails to detect or to run shows.
+std::int64_t targets_cpu_allows(const std::vector<std::string>& flags) {
+  const auto has_all = [&](std::initializer_list<const char*> wanted) {
+    for (const char* w : wanted) {
+      if (std::find(flags.begin(), flags.end(), w) == flags.end()) return false;
+    }
+    return true;
+  };
+  std::int64_t allowed = 0;
+#if HWY_ARCH_X86
+  if (!has_all({"sse", "sse2", "pni", "ssse3"})) return 0;
+  allowed |= HWY_SSSE3;
+  if (!has_all({"sse4_1", "sse4_2", "pclmulqdq", "aes"})) return allowed;
+  allowed |= HWY_SSE4;
+  if (!has_all({"avx", "avx2", "bmi1", "bmi2", "fma", "f16c", "abm", "movbe", "popcnt"})) {
+    return allowed;
+  }
+  allowed |= HWY_AVX2;
+  if (!has_all({"avx512f", "avx512vl", "avx512dq", "avx512bw"})) return allowed;
+  allowed |= HWY_AVX3;
+  if (!has_all({"avx512_vnni", "vpclmulqdq", "avx512vbmi", "avx512_vbmi2", "vaes",
+                "avx512_vpopcntdq", "avx512_bitalg"})) {
+    return allowed;
+  }
+  allowed |= HWY_AVX3_DL;
+#elif HWY_ARCH_ARM_A64
+  if (!has_all({"asimd", "aes"})) return 0;
+  allowed |= HWY_NEON;
+  if (!has_all({"sve"})) return allowed;
+  allowed |= HWY_SVE;
+  if (has_all({"sve2"})) allowed |= HWY_SVE2;
+#endif
+  return allowed;
+}
+
+struct TestTargets {
+  std::string test;
+  simd::TargetsRun run;
+};
+
+// Every every-target call's record, by the test that made it.
+std::vector<TestTargets>& runs_by_test() {
+  static std::vector<TestTargets> runs;
+  return runs;
+}
+
+// What one test's calls should have run: the scalar fallback and the best
+// target this CPU's flags allow among those compiled. Empty if they did.
+std::string missing_targets(const simd::TargetsRun& r, std::int64_t allowed) {
+  std::string out;
+  const std::int64_t fallback = r.compiled & (HWY_EMU128 | HWY_SCALAR);
+  if (fallback == 0) out += "no scalar fallback compiled; ";
+  if ((r.every_call & fallback) != fallback) out += "the scalar fallback did not run; ";
+  const std::int64_t want = allowed & r.compiled;
+  const std::int64_t best = want & -want;
+  if ((r.every_call & best) != best) {
+    out +=
+        std::string("the best target the CPU allows, ") + hwy::TargetName(best) + ", did not run; ";
+  }
+  return out;
+}
+
+// Files each test's calls under its name and prints what they ran.
+class TargetsListener : public ::testing::EmptyTestEventListener {
+  void OnTestEnd(const ::testing::TestInfo& info) override {
+    const std::string name = std::string(info.test_suite_name()) + "." + info.name();
+    for (const simd::TargetsRun& r : simd::take_targets_run()) {
+      std::cout << "[ targets  ] " << name << " ran " << target_names(r.every_call) << " ("
+                << r.calls << " calls)\n";
+      runs_by_test().push_back({name, r});
+    }
+  }
+};
+
+// At the end of the run: the list of targets run (and of those compiled but
+// not run on this CPU), and a failure for any test whose calls missed the
+// fallback or the best target.
+class TargetsEnvironment : public ::testing::Environment {
+  void TearDown() override {
+    if (runs_by_test().empty()) return;
+    const std::vector<std::string> flags = cpu_flags();
+    const std::int64_t allowed = targets_cpu_allows(flags);
+    std::int64_t ran = 0, compiled = 0;
+    for (const auto& [test, r] : runs_by_test()) {
+      ran |= r.every_call;
+      compiled |= r.compiled;
+      const std::string missing = missing_targets(r, allowed);
+      EXPECT_TRUE(missing.empty()) << test << ": " << missing;
+    }
+    std::cout << "every-target tests ran: " << target_names(ran) << "\n";
+    if ((compiled & ~ran) != 0) {
+      std::cout << "compiled but not run on this CPU: " << target_names(compiled & ~ran) << "\n";
+    }
+    if (flags.empty()) {
+      std::cout << "/proc/cpuinfo lists no instruction-set features here: only the scalar "
+                   "fallback is required to have run\n";
+    }
+  }
+};
+
+[[maybe_unused]] const bool targets_accounted = [] {
+  ::testing::UnitTest::GetInstance()->listeners().Append(new TargetsListener);
+  ::testing::AddGlobalTestEnvironment(new TargetsEnvironment);
+  return true;
+}();
+
+// Every kernel's every-target entry point runs the scalar fallback and the
+// best target the CPU's own flags allow (so a CPU without AVX-512 says so
+// in the list printed at the end, rather than passing silently).
+TEST(EveryTarget, FallbackAndBestTargetRan) {
+  const std::vector<std::string> flags = cpu_flags();
+  const std::int64_t allowed = targets_cpu_allows(flags);
+  std::cout << "this CPU's flags allow: " << target_names(allowed)
+            << "; Highway finds: " << target_names(hwy::SupportedTargets()) << "\n";
+  // Highway detects at least what the flags allow.
+  EXPECT_EQ(hwy::SupportedTargets() & allowed, allowed);
+
+  simd::take_targets_run();
+  const std::u32string text = U"a\u00e9\u4e2d\U0001f600 plain text, long enough for a vector";
+  const std::u16string units = u"a\u00e9\u4e2d plain text, long enough for a vector";
+  const std::string bytes(100, 'a');
+  const std::vector<std::uint64_t> classes(0x110000 / 32, ~std::uint64_t{0} / 3);
+  std::size_t results = 0;
+  results += first_at_least_every_target(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                         bytes.size(), 0x80)
+                 .size();
+  results += pass_plain_blocks_every_target(text, classes.data(), 1000, 64, 30, 0, 0).size();
+  results += utf8_from_utf32_every_target(text).size();
+  results += utf8_from_utf16_every_target(units).size();
+  const std::vector<std::uint64_t> no_bits(0x110000 / 64);
+  const CodePointSet none{
+      std::span<const std::uint64_t, 0x110000 / 64>(no_bits.data(), no_bits.size()), {}};
+  results += utf8_from_utf32_scan_every_target(text, none).size();
+  results += simd::decode_run_every_target(utf8(U'\ufe01') + utf8(U'\U000e0100')).size();
+  const std::vector<simd::TargetsRun> runs = simd::take_targets_run();
+
+  std::size_t calls = 0;
+  for (const simd::TargetsRun& r : runs) {
+    calls += r.calls;
+    EXPECT_EQ(missing_targets(r, allowed), "") << "compiled " << target_names(r.compiled);
+    EXPECT_EQ(r.every_call, r.any_call);
+    runs_by_test().push_back({"EveryTarget.FallbackAndBestTargetRan", r});
+  }
+  EXPECT_EQ(calls, 6u);
+  // One result for each target run, and every target run that the CPU has.
+  std::size_t expected_results = 0;
+  for (const simd::TargetsRun& r : runs) {
+    EXPECT_EQ(r.every_call, r.compiled & hwy::SupportedTargets()) << target_names(r.compiled);
+    expected_results +=
+        static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(r.every_call))) * r.calls;
+  }
+  EXPECT_EQ(results, expected_results);
+  std::int64_t ran = 0;
+  for (const simd::TargetsRun& r : runs) ran |= r.every_call;
+  std::cout << "every-target kernels ran: " << target_names(ran) << "\n";
 }
 
 }  // namespace

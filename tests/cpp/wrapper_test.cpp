@@ -330,6 +330,22 @@ TEST(WrapperRead, LocateAndExtract) {
       ASSERT_TRUE(ex.has_value()) << ex.error().message();
       EXPECT_EQ(*ex, expected.at(0));
     }
+
+    // Strict padding looks at the first valid wrapper: canonical when it is
+    // what encode or encode_padded gives for its payload.
+    const auto padding = wrapper::check_padding(row.text);
+    if (expected.empty()) {
+      ASSERT_FALSE(padding.has_value());
+      EXPECT_EQ(padding.error().kind(), ErrorKind::NotFound);
+    } else {
+      const Wrapper& w = expected[0];
+      const std::string_view actual = std::string_view(row.text).substr(w.start, w.length);
+      ASSERT_TRUE(padding.has_value());
+      EXPECT_EQ(padding->canonical, actual == wrapper::encode(bytes(w.payload)).value() ||
+                                        actual == wrapper::encode_padded(bytes(w.payload)).value());
+      EXPECT_EQ(padding->surplus, testing::ref_decode_run(actual.substr(3)).first.size() -
+                                      wrapper::HEADER_SIZE - w.payload.size());
+    }
   }
 }
 
@@ -365,6 +381,7 @@ TEST(WrapperRead, Strip) {
     SCOPED_TRACE(testing::hex(row.text) + " [" + std::to_string(row.start) + ", " +
                  std::to_string(row.end) + ")");
     const auto got = wrapper::strip(row.text, row.start, row.end);
+    EXPECT_EQ(wrapper::range_acceptable(row.text, row.start, row.end), row.expected.has_value());
     if (row.expected) {
       ASSERT_TRUE(got.has_value());
       EXPECT_EQ(*got, *row.expected);
@@ -373,6 +390,15 @@ TEST(WrapperRead, Strip) {
       EXPECT_EQ(got.error().kind(), ErrorKind::ExclusionMalformed);
     }
   }
+}
+
+TEST(WrapperRead, RangeEnd) {
+  const std::uint64_t huge = 18446744073709551615ull;
+  EXPECT_EQ(wrapper::range_end(3, 4), 7u);
+  EXPECT_EQ(wrapper::range_end(huge, 0), huge);
+  EXPECT_EQ(wrapper::range_end(1, huge - 1), huge);
+  EXPECT_FALSE(wrapper::range_end(1, huge));
+  EXPECT_FALSE(wrapper::range_end(huge, huge));
 }
 
 TEST(WrapperRead, CharBoundary) {

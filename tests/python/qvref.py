@@ -4,7 +4,10 @@ The tests use it as their oracle: it works on the UTF-8 bytes of a text and
 never calls into quorvane, so the extension module is checked against an
 independent reading of the format rather than against itself.
 """
+import ast
 import hashlib
+import os
+import re
 import unicodedata
 
 import pytest
@@ -20,6 +23,45 @@ MALFORMED = ("data hash exclusion range is malformed "
              "[assertion.dataHash.malformed]")
 MISMATCH = ("data hash does not match the asset content "
             "[assertion.dataHash.mismatch]")
+
+
+
+def _thresholds():
+    """The sizes at which the module changes its way of working, read from
+    thresholds.hpp (beside these tests when they are copied alone, else in
+    the source tree), so that the edge rows follow the constants."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    for path in (os.path.join(here, "thresholds.hpp"),
+                 os.path.join(here, "..", "..", "include", "quorvane", "internal",
+                              "thresholds.hpp")):
+        if os.path.exists(path):
+            break
+    else:
+        raise RuntimeError("thresholds.hpp is neither beside the tests nor in the "
+                           "source tree above them")
+    with open(path, encoding="utf-8") as f:
+        source = f.read()
+    found = {}
+    line = re.compile(r"^inline constexpr std::size_t (k\w+) = ([^;]+);", re.M)
+    for name, expr in line.findall(source):
+        expr = re.sub(r"std::size_t\{(\d+)\}", r"\1", expr)
+        tree = ast.parse(expr, mode="eval")
+        allowed = (ast.Expression, ast.BinOp, ast.Constant, ast.LShift, ast.Mult, ast.Add)
+        if not all(isinstance(n, allowed) for n in ast.walk(tree)):
+            raise RuntimeError("%s: cannot read %s = %s" % (path, name, expr))
+        found[name] = eval(compile(tree, path, "eval"))  # integers, << * + only
+    wanted = ("kStreamFrom", "kChunk", "kReleaseGilFrom", "kShortText")
+    missing = [n for n in wanted if n not in found]
+    if missing:
+        raise RuntimeError("%s does not define %s" % (path, ", ".join(missing)))
+    return found
+
+
+THRESHOLDS = _thresholds()
+STREAM_FROM = THRESHOLDS["kStreamFrom"]  # characters: read a chunk at a time
+CHUNK = THRESHOLDS["kChunk"]  # code points read in one chunk
+RELEASE_GIL_FROM = THRESHOLDS["kReleaseGilFrom"]  # bytes: the lock is released
+SHORT_TEXT = THRESHOLDS["kShortText"]  # characters: transcoded on the stack
 
 
 def raised(call):

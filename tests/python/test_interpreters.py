@@ -185,10 +185,37 @@ def outcome(call):
         return ("raised", type(e), e.args)
 
 
+def long_calls(k):
+    """Calls on a text of its own for each k (and one for all threads, k is
+    None): long enough to be read a chunk at a time and to release the lock,
+    not ASCII, with the wrapper past the first chunk."""
+    tag = "shared" if k is None else "thread %d" % k
+    host = ("\u00e9t\u00e9 e\u0301 \u4e2d %s " % tag) * (
+        qvref.RELEASE_GIL_FROM // len("\u00e9t\u00e9 e\u0301 \u4e2d %s " % tag) + 1)
+    store = ("store of %s " % tag).encode() * 50
+    cut = qvref.CHUNK + 5
+    text = host[:cut] + qvref.wrapper(store) + host[cut:]
+    assert len(text) > qvref.CHUNK and qvref.utf8len(text) > qvref.RELEASE_GIL_FROM
+    excl = [(qvref.utf8len(host[:cut]), qvref.utf8len(qvref.wrapper(store)))]
+    digest = qvref.digest("sha256", text, excl)
+    return [
+        lambda: q.compute_data_hash(text),
+        lambda: q.compute_data_hash(text, "sha512"),
+        lambda: q.verify_data_hash(text, digest, excl),
+        lambda: q.verify_data_hash(text, digest[::-1], excl),
+        lambda: q.extract(text),
+        lambda: q.locate_all(text + text),
+        lambda: q.embed(host, store),
+    ]
+
+
 def test_many_threads_get_the_results_of_one():
     expected = [outcome(call) for call in CALLS]
     assert {o[0] for o in expected} == {"returned", "raised"}
     threads, rounds = 8, 40
+    long = {k: long_calls(k) for k in [None, *range(threads)]}
+    long_expected = {k: [outcome(c) for c in calls] for k, calls in long.items()}
+    assert long_expected[0] != long_expected[1]
     results = [None] * threads
     start = threading.Barrier(threads)
 
@@ -200,6 +227,13 @@ def test_many_threads_get_the_results_of_one():
             for i in range(len(CALLS)):
                 k = (i + slot + r) % len(CALLS)
                 got.append((k, outcome(CALLS[k])))
+            # and on long texts, its own and the shared one, with the lock
+            # released while they are read and hashed
+            for key in (slot, None):
+                calls = long[key]
+                i = (slot + r) % len(calls)
+                o = outcome(calls[i])
+                assert o == long_expected[key][i], (slot, key, i)
         results[slot] = got
 
     interval = sys.getswitchinterval()

@@ -11,6 +11,8 @@ import textwrap
 
 import pytest
 
+import qvref
+
 if not os.path.exists("/proc/self/statm"):
     pytest.skip("the resident set is read from /proc", allow_module_level=True)
 
@@ -32,6 +34,11 @@ CHILD = textwrap.dedent(r'''
     D = {alg: q.compute_data_hash(TEXT, alg) for alg in ("sha256", "sha384", "sha512")}
     RANGE = D["sha256"]["exclusions"][0]
     N = len(TEXT.encode("utf-8"))
+    # Long enough to be read and hashed a chunk at a time, not ASCII.
+    STREAM_FROM = int(os.environ["QV_STREAM_FROM"])
+    STREAMED = "\u00e9t\u00e9 \u4e2d " * (STREAM_FROM // 6) + W + " caf\u00e9"
+    assert len(STREAMED) >= STREAM_FROM
+    SD = q.compute_data_hash(STREAMED)
     MAGIC_ONLY = "\ufeff" + "".join(chr(0xE0100 + b - 0x10) for b in b"C2PATXT") + "\ufe00"
 
     class Idx:
@@ -125,6 +132,12 @@ CHILD = textwrap.dedent(r'''
         "compute alg None": (q.compute_data_hash, (TEXT, None), {}, TypeError),
         "compute too many": (q.compute_data_hash, (TEXT, "sha256", 1), {}, TypeError),
         "verify": (q.verify_data_hash, (TEXT, D["sha256"]["hash"], [RANGE]), {}, None),
+        "compute streamed": (q.compute_data_hash, (STREAMED,), {}, None),
+        "verify streamed": (q.verify_data_hash, (STREAMED, SD["hash"], SD["exclusions"]), {},
+                            None),
+        "verify streamed mismatch": (q.verify_data_hash,
+                                     (STREAMED, D["sha256"]["hash"], SD["exclusions"]), {},
+                                     ValueError),
         "verify sha512 tuple": (q.verify_data_hash,
                                 (TEXT, D["sha512"]["hash"], (RANGE,), "sha512"), {}, None),
         "verify len raises": (q.verify_data_hash,
@@ -241,6 +254,7 @@ SHARED_REF_NOISE = 500
 def measured():
     proc = subprocess.run(
         [sys.executable, "-c", CHILD, str(LOOPS), str(TRACED_LOOPS)],
+        env=dict(os.environ, QV_STREAM_FROM=str(qvref.STREAM_FROM)),
         stdout=subprocess.PIPE, stderr=subprocess.PIPE,
         universal_newlines=True, timeout=600)
     assert proc.returncode == 0, proc.stderr[-4000:]

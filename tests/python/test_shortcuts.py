@@ -69,14 +69,15 @@ def test_data_hash_in_place_path_matches_model(seed, where):
 
 
 # Long texts that are not all ASCII are read as code points a chunk at a
-# time; the chunks are 16384 characters long. A wrapper a few characters
-# in leaves strip a part on either side of it within its first piece.
+# time (qvref.CHUNK characters each, from qvref.STREAM_FROM characters). A
+# wrapper a few characters in leaves strip a part on either side of it within
+# its first chunk; one a few characters before a chunk's end straddles it.
 LONG = 1 << 20
-PIECE = 1 << 14
+PIECE = qvref.CHUNK
 
 
 @pytest.mark.parametrize("filler", ["a", "\u00e9", "\u4e2d", "\U0001f600", "ab\ufeff\ufe0f"])
-@pytest.mark.parametrize("wrapper_at", [0, 3, PIECE - 1, LONG // 2, None])
+@pytest.mark.parametrize("wrapper_at", [0, 3, PIECE - 3, PIECE - 1, PIECE, LONG // 2, None])
 def test_long_text_conversion_matches_plain_path(filler, wrapper_at):
     host = filler * (LONG // len(filler) + 7)
     w = quorvane.encode(b"long text payload")
@@ -114,6 +115,55 @@ def test_long_text_with_lone_surrogate_raises_the_interpreters_error(where):
             fn(text)
         assert str(got.value) == str(expected.value)
         assert got.value.start == expected.value.start == where
+
+
+def _edge_text(n, filler, wrapper_at):
+    """n characters of filler with a wrapper placed at wrapper_at."""
+    w = quorvane.encode(b"edge")
+    host = (filler * (n // len(filler) + 1))[: n - len(w)]
+    at = min(wrapper_at, len(host))
+    return host[:at] + w + host[at:]
+
+
+_S, _C = qvref.STREAM_FROM, qvref.CHUNK
+# Characters 2 bytes wide, so that kReleaseGilFrom bytes is a character count.
+_G = qvref.RELEASE_GIL_FROM // 2
+
+
+@pytest.mark.parametrize("n", [_S - 1, _S, _S + 1, (_S + _C) // 2, _C - 1, _C, _C + 1,
+                               2 * _C - 1, 2 * _C, 2 * _C + 1, _G - 1, _G, _G + 1])
+@pytest.mark.parametrize("filler", ["\u00e9", "a\u00e9\U0001f600"])
+def test_lengths_at_the_thresholds_hash_like_the_model(n, filler):
+    # At and on either side of the streaming threshold and of each chunk
+    # edge (the middle one is streamed and fits one chunk), and of the lock
+    # release in bytes: the streamed and the whole paths give the model's
+    # hash, and verify it.
+    text = _edge_text(n, filler, n // 3)
+    assert len(text) == n
+    expected = qvref.data_hash(text)
+    assert quorvane.compute_data_hash(text) == expected
+    assert quorvane.verify_data_hash(text, expected["hash"], expected["exclusions"]) is None
+    start, length = expected["exclusions"][0]
+    assert quorvane.locate_all(text) == [(start, length)]
+    assert quorvane.extract(text)["start"] == start
+    bad = expected["hash"][:-1] + bytes([expected["hash"][-1] ^ 1])
+    with pytest.raises(ValueError, match="mismatch"):
+        quorvane.verify_data_hash(text, bad, expected["exclusions"])
+
+
+@pytest.mark.parametrize("edge", [_C, 2 * _C])
+@pytest.mark.parametrize("offset", [-3, -2, -1, 0, 1])
+@pytest.mark.parametrize("sequence", ["e\u0301", "e\u0327\u0301", "\u1100\u1161\u11a8",
+                                      "a\u0301\u0316", "\u0344"])
+def test_combining_sequence_across_a_chunk_edge_normalises_like_the_model(edge, offset,
+                                                                           sequence):
+    # A sequence that NFC composes or reorders, begun a few characters
+    # before a chunk's edge, with the wrapper after it.
+    text = "\u00e9" * (edge + offset) + sequence + "\u00e9" * 10
+    text = text[: edge + 20] + quorvane.encode(b"x") + text[edge + 20:]
+    expected = qvref.data_hash(text)
+    assert quorvane.compute_data_hash(text) == expected
+    assert quorvane.verify_data_hash(text, expected["hash"], expected["exclusions"]) is None
 
 
 # strip reads its text STRIP_PIECE characters at a time.

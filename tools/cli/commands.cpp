@@ -127,21 +127,17 @@ Outcome<DataHash> binding_from_options(const Options& o) {
   return binding;
 }
 
-// The wrapper must be exactly what encoding its payload produces, unpadded
-// or padded, so no bytes can hide behind the payload where the digest does
-// not reach. The caller has established that `text` has one valid wrapper.
+// --strict-padding: the core's padding check, worded. The caller has
+// established that `text` has one valid wrapper.
 Outcome<void> check_padding(std::string_view text) {
-  wrapper::CandidateScanner scanner(text);
-  while (const auto c = scanner.next()) {
-    if (c->defect != wrapper::Defect::None) continue;
-    if (wrapper::has_canonical_padding(*c, scanner.decoded())) return {};
-    Failure f;
-    f.status = kExitC2pa;
-    f.message = "the wrapper carries " + decimal(c->surplus()) +
-                " bytes behind its manifest store that are not its padding";
-    return std::unexpected(std::move(f));
-  }
-  return core_error(Error::not_found());
+  const auto padding = wrapper::check_padding(text);
+  if (!padding) return core_error(padding.error());
+  if (padding->canonical) return {};
+  Failure f;
+  f.status = kExitC2pa;
+  f.message = "the wrapper carries " + decimal(padding->surplus) +
+              " bytes behind its manifest store that are not its padding";
+  return std::unexpected(std::move(f));
 }
 
 }  // namespace

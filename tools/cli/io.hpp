@@ -26,8 +26,9 @@ struct Failure {
   std::optional<std::string> code;
   bool usage = false;  // a command-line mistake: the --help hint follows
 
-  // "<message> [<code>]", or the bare message when there is no code.
-  std::string display() const { return code ? message + " [" + *code + "]" : message; }
+  // "<message> [<code>]", or the bare message when there is no code: the
+  // form of Error::text().
+  std::string display() const { return with_status_code(message, code); }
 };
 
 template <class T>

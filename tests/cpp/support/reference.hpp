@@ -1,11 +1,17 @@
 // Slow, obvious reference code for the tests: UTF-8 handled one code point at
-// a time, and the wrapper reader written out step by step from the format's
-// rules. Nothing here calls into the library except for its plain types, so
-// the optimised code can be checked against it.
+// a time, the wrapper reader written out step by step from the format's
+// rules, and NFC as one plain call of ICU. Nothing here calls into the
+// library except for its plain types, so the optimised code can be checked
+// against it.
 #pragma once
+
+#include <unicode/bytestream.h>
+#include <unicode/normalizer2.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <quorvane/error.hpp>
 #include <quorvane/wrapper.hpp>
@@ -43,6 +49,25 @@ inline std::string utf8(std::u32string_view cps) {
   std::string s;
   for (const char32_t cp : cps) s += utf8(cp);
   return s;
+}
+
+// NFC straight from ICU: the whole text in one call, with none of the
+// library's fast paths, pieces or boundaries. Aborts if ICU fails, which no
+// valid UTF-8 of a test's size makes it do.
+inline std::string ref_nfc(std::string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  const icu::Normalizer2* nfc = icu::Normalizer2::getNFCInstance(status);
+  std::string out;
+  if (U_SUCCESS(status)) {
+    icu::StringByteSink<std::string> sink(&out);
+    nfc->normalizeUTF8(0, icu::StringPiece(text.data(), static_cast<int32_t>(text.size())), sink,
+                       nullptr, status);
+  }
+  if (U_FAILURE(status)) {
+    std::fprintf(stderr, "ICU's NFC failed: %s\n", u_errorName(status));
+    std::abort();
+  }
+  return out;
 }
 
 struct CodePoint {
