@@ -1,5 +1,6 @@
 // Compiled once per instruction set by Highway's foreach_target, including
-// AVX-512 with VBMI2, whose byte compress packs sixteen characters at once.
+// AVX-512 with VBMI2, whose byte compress packs sixteen characters at once;
+// the other vector targets pack with byte shuffles from small tables.
 #ifndef HWY_WANT_AVX3_DL
 #define HWY_WANT_AVX3_DL
 #endif
@@ -14,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "simd/every_target.hpp"
@@ -53,6 +55,31 @@ inline constexpr unsigned kAllFour = 0xFF;   // and of four four-byte ones
 // The low byte of each lane to the front.
 alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
     0, 4, 8, 12, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+
+// Eight characters below U+0800, each in its own 16-bit lane as one byte
+// (ASCII) or two, are closed up by one byte shuffle, chosen by which lanes
+// hold ASCII (bit j for lane j): the shuffle drops those lanes' high bytes.
+struct TwoBytePacking {
+  std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
+  std::array<std::uint8_t, 256> size{};
+};
+
+constexpr TwoBytePacking make_two_byte_packing() {
+  TwoBytePacking p;
+  for (unsigned ascii = 0; ascii < 256; ++ascii) {
+    unsigned out = 0;
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      p.shuffle[ascii][out++] = static_cast<std::uint8_t>(2 * lane);
+      if (((ascii >> lane) & 1u) == 0)
+        p.shuffle[ascii][out++] = static_cast<std::uint8_t>(2 * lane + 1);
+    }
+    p.size[ascii] = static_cast<std::uint8_t>(out);
+    for (; out < 16; ++out) p.shuffle[ascii][out] = 0x80;  // zero
+  }
+  return p;
+}
+
+alignas(16) inline constexpr TwoBytePacking kTwoBytePacking = make_two_byte_packing();
 
 }  // namespace quorvane::simd::utf32_tables
 
@@ -153,6 +180,68 @@ HWY_INLINE V EncodeLanes(D d, V c, V& len, V& bad) {
 // The packing key of four lanes' lengths - 1, given as the low bytes of
 // the four lanes of a block gathered into one 32-bit word.
 inline unsigned PackingKey(std::uint32_t lengths) { return (lengths * 0x01041040u) >> 24; }
+
+// Membership of vectors of code points in a CodePointSet. Text keeps to a
+// few scripts, and each script's letters to a few ranges of the set; the
+// ranges of the last few code points looked up are kept in vectors, and a
+// vector whose lanes all fall in them needs no lookup. Any other vector's
+// lanes are looked up in the bitmap, one gather for all of them, and a
+// range it lands in replaces the oldest kept one.
+template <class D>
+class KeptRanges {
+ public:
+  using V = hn::Vec<D>;
+
+  KeptRanges(D d, const CodePointSet& set)
+      : set_(set),
+        // The bitmap as 32-bit words, as the gather reads it (x86 stores the
+        // 64-bit words low half first).
+        words_(reinterpret_cast<const std::uint32_t*>(set.bits.data())) {
+    for (std::size_t k = 0; k < kKept; ++k) {
+      first_[k] = hn::Zero(d);
+      size_[k] = hn::Zero(d);
+    }
+  }
+
+  // Whether every lane of `at` (code points, none past U+10FFFF) is in the
+  // set; `seen` is the number of vectors looked at so far.
+  HWY_INLINE bool Holds(D d, V at, std::size_t seen) {
+    const hn::RebindToSigned<D> di;
+    // Half of the kept ranges first: most vectors need no more.
+    auto kept = hn::Lt(hn::Sub(at, first_[0]), size_[0]);
+    for (std::size_t k = 1; k < kKept / 2; ++k) {
+      kept = hn::Or(kept, hn::Lt(hn::Sub(at, first_[k]), size_[k]));
+    }
+    if (hn::AllTrue(d, kept)) return true;
+    for (std::size_t k = kKept / 2; k < kKept; ++k) {
+      kept = hn::Or(kept, hn::Lt(hn::Sub(at, first_[k]), size_[k]));
+    }
+    if (hn::AllTrue(d, kept)) return true;
+    const auto word = hn::GatherIndex(d, words_, hn::BitCast(di, hn::ShiftRight<5>(at)));
+    const auto bit = hn::And(hn::Shr(word, hn::And(at, hn::Set(d, 31u))), hn::Set(d, 1u));
+    if (!hn::AllTrue(d, hn::Eq(bit, hn::Set(d, 1u)))) return false;
+    // Text that changes script every few vectors (the kept ranges never
+    // settle) is left to the gather alone.
+    if (++misses_ > 2 * kKept && misses_ * 8 > seen) return true;
+    alignas(64) std::uint32_t lane[hn::MaxLanes(d)];
+    hn::Store(at, d, lane);
+    const auto range =
+        RangeOf(set_, static_cast<char32_t>(lane[hn::FindFirstTrue(d, hn::Not(kept))]));
+    first_[oldest_] = hn::Set(d, static_cast<std::uint32_t>(range[0]));
+    size_[oldest_] = hn::Set(d, static_cast<std::uint32_t>(range[1] - range[0] + 1));
+    oldest_ = (oldest_ + 1) % kKept;
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kKept = 8;
+  const CodePointSet& set_;
+  const std::uint32_t* words_;
+  // A lane c is in kept range k when c - first_[k] < size_[k].
+  V first_[kKept], size_[kKept];
+  std::size_t oldest_ = 0;
+  std::size_t misses_ = 0;  // vectors found in no kept range
+};
 #endif
 
 #if HWY_TARGET == HWY_AVX3_DL
@@ -167,39 +256,20 @@ HWY_INLINE auto Utf8Bytes(D8 d8, V len) {
 
 // Sixteen code points at a time: each lane is encoded into its own four
 // bytes, and one byte compress drops those that are not part of the UTF-8.
-// With a `set`, `scan` also learns whether every code point is in it and
-// whether U+FEFF is among them.
-//
-// Membership: text keeps to a few scripts, and each script's letters to a
-// few ranges of the set; the ranges of the last few code points looked up
-// are kept in vectors, and a block whose lanes all fall in them needs no
-// lookup. Any other block's lanes are looked up in the bitmap, one gather
-// for all sixteen, and a range it lands in replaces the oldest kept one.
-// Once a code point outside the set is seen, membership is settled and no
-// longer checked.
+// With a `set`, `scan` also learns whether every code point is in it
+// (KeptRanges; once one outside it is seen, membership is settled and no
+// longer checked) and whether U+FEFF is among them.
 std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const CodePointSet* set,
                         Utf32Scan* scan) {
   const hn::ScalableTag<std::uint32_t> d;
   const hn::Repartition<std::uint8_t, decltype(d)> d8;
-  const hn::RebindToSigned<decltype(d)> di;
   const std::size_t lanes = hn::Lanes(d);
   const auto* p = reinterpret_cast<const std::uint32_t*>(in);
   auto* o = reinterpret_cast<std::uint8_t*>(out);
-  const auto max_code_point = hn::Set(d, 0x10FFFFu), low_five = hn::Set(d, 31u);
+  const auto max_code_point = hn::Set(d, 0x10FFFFu);
   const auto bom = hn::Set(d, 0xFEFFu);
-  // The bitmap as 32-bit words, as the gather reads it (x86 stores the
-  // 64-bit words low half first).
-  const auto* words =
-      set != nullptr ? reinterpret_cast<const std::uint32_t*>(set->bits.data()) : nullptr;
-  // The kept ranges: a lane c is in range k when c - first[k] < size[k].
-  constexpr std::size_t kKept = 8;
-  hn::Vec<decltype(d)> first[kKept], size[kKept];
-  for (std::size_t k = 0; k < kKept; ++k) {
-    first[k] = hn::Zero(d);
-    size[k] = hn::Zero(d);
-  }
-  std::size_t oldest = 0;
-  std::size_t misses = 0;  // blocks found in no kept range
+  std::optional<KeptRanges<decltype(d)>> kept;
+  if (set != nullptr) kept.emplace(d, *set);
   bool checking = set != nullptr;
   bool in_set = true;
   auto bad = hn::Zero(d);
@@ -214,35 +284,10 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
     o += hn::CountTrue(d8, keep);
     if (set == nullptr) continue;
     saw_bom = hn::Or(saw_bom, hn::VecFromMask(d, hn::Eq(c, bom)));
-    if (!checking) continue;
-    const auto at = hn::Min(c, max_code_point);
-    // Half of the kept ranges first: most blocks need no more.
-    auto kept = hn::Lt(hn::Sub(at, first[0]), size[0]);
-    for (std::size_t k = 1; k < kKept / 2; ++k) {
-      kept = hn::Or(kept, hn::Lt(hn::Sub(at, first[k]), size[k]));
-    }
-    if (hn::AllTrue(d, kept)) continue;
-    for (std::size_t k = kKept / 2; k < kKept; ++k) {
-      kept = hn::Or(kept, hn::Lt(hn::Sub(at, first[k]), size[k]));
-    }
-    if (hn::AllTrue(d, kept)) continue;
-    const auto word = hn::GatherIndex(d, words, hn::BitCast(di, hn::ShiftRight<5>(at)));
-    const auto bit = hn::And(hn::Shr(word, hn::And(at, low_five)), hn::Set(d, 1u));
-    if (!hn::AllTrue(d, hn::Eq(bit, hn::Set(d, 1u)))) {
+    if (checking && !kept->Holds(d, hn::Min(c, max_code_point), i / lanes)) {
       in_set = false;
       checking = false;
-      continue;
     }
-    // Text that changes script every few blocks (the kept ranges never
-    // settle) is left to the gather alone.
-    if (++misses > 2 * kKept && misses * 8 > i / lanes) continue;
-    alignas(64) std::uint32_t lane[hn::MaxLanes(d)];
-    hn::Store(at, d, lane);
-    const auto range =
-        RangeOf(*set, static_cast<char32_t>(lane[hn::FindFirstTrue(d, hn::Not(kept))]));
-    first[oldest] = hn::Set(d, static_cast<std::uint32_t>(range[0]));
-    size[oldest] = hn::Set(d, static_cast<std::uint32_t>(range[1] - range[0] + 1));
-    oldest = (oldest + 1) % kKept;
   }
   if (set != nullptr) {
     scan->in_set = in_set;
@@ -266,66 +311,165 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
 }
 #endif
 
-std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
-#if HWY_TARGET == HWY_AVX3_DL
-  return Compressing(in, n, out, nullptr, nullptr);
-#elif HWY_TARGET == HWY_SCALAR
-  // One lane and no byte shuffle: the plain loop.
-  return utf8_from_utf32_scalar({in, n}, out);
-#else
-  using utf32_tables::kAllAscii;
-  using utf32_tables::kAllFour;
-  using utf32_tables::kAllThree;
+#if HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_AVX3_DL
+// The UTF-8 of the lanes of `c` (EncodeLanes) closed up by byte shuffles
+// from kPacking, one per block of four lanes, stored at o; returns the end.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE std::uint8_t* PackMixed(D d, V c, std::uint8_t* o, V& bad) {
   using utf32_tables::kLowBytes;
   using utf32_tables::kPacking;
-  // 128-bit vectors on every target: the byte shuffle works within 128 bits.
-  const hn::Full128<std::uint32_t> d;
-  const hn::Full128<std::uint8_t> d8;
+  const hn::Repartition<std::uint8_t, D> d8;
+  auto len = hn::Zero(d);
+  const auto words = EncodeLanes(d, c, len, bad);
+  // The lanes' lengths - 1, one byte each, to the front of each block.
+  const auto lengths =
+      hn::BitCast(d, hn::TableLookupBytes(hn::BitCast(d8, len), hn::LoadDup128(d8, kLowBytes)));
+  if constexpr (hn::MaxLanes(d) == 8) {
+    const hn::Half<D> dh;
+    const hn::Half<decltype(d8)> d8h;
+    const unsigned k0 = PackingKey(hn::GetLane(hn::LowerHalf(dh, lengths)));
+    const unsigned k1 = PackingKey(hn::GetLane(hn::UpperHalf(dh, lengths)));
+    const auto shuffle = hn::Combine(d8, hn::Load(d8h, kPacking.shuffle[k1].data()),
+                                     hn::Load(d8h, kPacking.shuffle[k0].data()));
+    const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), shuffle);
+    hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
+    o += kPacking.size[k0];
+    hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
+    return o + kPacking.size[k1];
+  } else {
+    static_assert(hn::MaxLanes(d) == 4);
+    const unsigned key = PackingKey(hn::GetLane(lengths));
+    const auto shuffle = hn::Load(d8, kPacking.shuffle[key].data());
+    hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
+    return o + kPacking.size[key];
+  }
+}
+
+// The UTF-8 of `in`, and with a `set` what `scan` learns, two vectors of
+// code points (eight or sixteen) at a time, by what the two hold:
+// - all ASCII: narrowed to bytes;
+// - all below U+0800: narrowed to 16-bit lanes, each encoded as one byte
+//   or two, and closed up by one byte shuffle per eight, chosen by which
+//   are ASCII (kTwoBytePacking);
+// - all U+0800..U+FFFF (no surrogate), or all U+10000..U+10FFFF: every
+//   lane's UTF-8 has the same length, so one fixed shuffle (or none) packs
+//   them;
+// - anything else: shuffles by the lengths of each four (PackMixed).
+// Membership: characters below the end of the set's first range (ASCII
+// and, for NFC, all of U+0000..U+02FF) need no look; any other vector is
+// checked by KeptRanges until one outside the set is seen. U+FEFF needs a
+// three-byte form, so only vectors with one are looked at for it.
+template <class D>
+std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const CodePointSet* set,
+                    Utf32Scan* scan) {
+  using utf32_tables::kAllThree;
+  using utf32_tables::kPacking;
+  using utf32_tables::kTwoBytePacking;
+  using V = hn::Vec<D>;
+  const hn::Repartition<std::uint8_t, D> d8;
+  const hn::Repartition<std::uint16_t, D> d16;
+  const hn::RebindToSigned<decltype(d16)> di16;
+  const hn::Rebind<std::uint8_t, decltype(di16)> d8n;  // one byte per 16-bit lane
+  const std::size_t lanes = hn::Lanes(d);
   const auto* p = reinterpret_cast<const std::uint32_t*>(in);
   auto* o = reinterpret_cast<std::uint8_t*>(out);
-  const auto low_bytes = hn::Load(d8, kLowBytes);
-  const auto max1 = hn::Set(d, 0x7Fu);
   const auto six = hn::Set(d, 0x3Fu), cont = hn::Set(d, 0x80u);
-  const auto surrogate = hn::Set(d, 0xD800u), surrogates = hn::Set(d, 0x800u);
-  auto bad = hn::Zero(d);  // all ones in a lane that saw a non-scalar value
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-  const hn::CappedTag<std::uint32_t, 8> d2;
-  const hn::Repartition<std::uint8_t, decltype(d2)> d28;
-  const auto low_bytes2 = hn::Combine(d28, low_bytes, low_bytes);
-  auto bad2 = hn::Zero(d2);
-#endif
-
-  const auto three_first = hn::Set(d, 0x800u), three_count = hn::Set(d, 0xF800u);
+  const auto ascii_end = hn::Set(d, 0x80u), two_end = hn::Set(d, 0x800u);
+  const auto three_count = hn::Set(d, 0xF800u);
   const auto four_first = hn::Set(d, 0x10000u), four_count = hn::Set(d, 0x100000u);
-  const auto three_shuffle = hn::Load(d8, kPacking.shuffle[kAllThree].data());
+  const auto surrogate = hn::Set(d, 0xD800u), surrogates = hn::Set(d, 0x800u);
+  const auto max_code_point = hn::Set(d, 0x10FFFFu), bom = hn::Set(d, 0xFEFFu);
+  const auto three_shuffle = hn::LoadDup128(d8, kPacking.shuffle[kAllThree].data());
+  std::optional<KeptRanges<D>> kept;
+  std::uint32_t plain_below = 0;  // code points below it are in the set
+  if (set != nullptr) {
+    kept.emplace(d, *set);
+    if (!set->ranges.empty() && set->ranges[0][0] == 0) {
+      plain_below = static_cast<std::uint32_t>(std::min<char32_t>(set->ranges[0][1], 0x7FF)) + 1;
+    }
+  }
+  const auto plain_end = hn::Set(d, plain_below);
+  bool checking = set != nullptr;
+  bool in_set = true;
+  V bad = hn::Zero(d);  // all ones in a lane that saw a non-scalar value
+  V saw_bom = hn::Zero(d);
+  const auto check = [&](V a, V b, std::size_t seen) {
+    if (!kept->Holds(d, hn::Min(a, max_code_point), seen) ||
+        !kept->Holds(d, hn::Min(b, max_code_point), seen)) {
+      in_set = false;
+      checking = false;
+    }
+  };
 
-  // The lengths of the last four code points encoded, as a packing key:
-  // text tends to stay in one script, so the next code points most likely
-  // have the same lengths, and the runs of all ASCII and of all three-byte
-  // characters have loops of their own.
-  unsigned key = kAllAscii;
   std::size_t i = 0;
-  while (i + 4 <= n) {
-    if (key == kAllAscii) {
-      // Sixteen code points at a time while they are all ASCII.
-      while (i + 16 <= n) {
-        const auto a = hn::LoadU(d, p + i), b = hn::LoadU(d, p + i + 4);
-        const auto c = hn::LoadU(d, p + i + 8), e = hn::LoadU(d, p + i + 12);
-        if (!hn::AllFalse(d, hn::Gt(hn::Or(hn::Or(a, b), hn::Or(c, e)), max1))) break;
-        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, a), low_bytes), d8, o);
-        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, b), low_bytes), d8, o + 4);
-        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, c), low_bytes), d8, o + 8);
-        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, e), low_bytes), d8, o + 12);
-        o += 16;
-        i += 16;
+  for (; i + 2 * lanes <= n; i += 2 * lanes) {
+    const V a = hn::LoadU(d, p + i), b = hn::LoadU(d, p + i + lanes);
+    // Both below a power of two exactly when their bitwise or is.
+    const V both = hn::Or(a, b);
+    if (hn::AllTrue(d, hn::Lt(both, two_end))) {
+      // The low halves of the lanes, in order.
+      const auto w = hn::ConcatEven(d16, hn::BitCast(d16, b), hn::BitCast(d16, a));
+      if (hn::AllTrue(d, hn::Lt(both, ascii_end))) {
+        hn::StoreU(hn::DemoteTo(d8n, hn::BitCast(di16, w)), d8n, o);
+        o += 2 * lanes;
+        continue;
       }
-    } else if (key == kAllFour) {
-      // Four code points at a time while they are all U+10000..U+10FFFF
-      // (emoji, the selectors of a wrapper): each lane holds its four bytes
+      if (checking && !hn::AllTrue(d, hn::Lt(hn::Max(a, b), plain_end))) check(a, b, i / lanes);
+      const auto ascii = hn::Lt(w, hn::Set(d16, 0x80));
+      const auto lead = hn::Or(hn::ShiftRight<6>(w), hn::Set(d16, 0xC0));
+      const auto trail = hn::Or(hn::And(w, hn::Set(d16, 0x3F)), hn::Set(d16, 0x80));
+      const auto forms =
+          hn::BitCast(d8, hn::IfThenElse(ascii, w, hn::Or(lead, hn::ShiftLeft<8>(trail))));
+      std::uint8_t mask[8] = {};
+      hn::StoreMaskBits(d16, ascii, mask);
+      if constexpr (hn::MaxLanes(d16) == 16) {
+        const hn::Half<decltype(d8)> d8h;
+        const auto shuffle = hn::Combine(d8, hn::Load(d8h, kTwoBytePacking.shuffle[mask[1]].data()),
+                                         hn::Load(d8h, kTwoBytePacking.shuffle[mask[0]].data()));
+        const auto bytes = hn::TableLookupBytes(forms, shuffle);
+        hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
+        o += kTwoBytePacking.size[mask[0]];
+        hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
+        o += kTwoBytePacking.size[mask[1]];
+      } else {
+        static_assert(hn::MaxLanes(d16) == 8);
+        const auto shuffle = hn::Load(d8, kTwoBytePacking.shuffle[mask[0]].data());
+        hn::StoreU(hn::TableLookupBytes(forms, shuffle), d8, o);
+        o += kTwoBytePacking.size[mask[0]];
+      }
+      continue;
+    }
+    if (set != nullptr) {
+      saw_bom = hn::Or(saw_bom, hn::VecFromMask(d, hn::Or(hn::Eq(a, bom), hn::Eq(b, bom))));
+      if (checking) check(a, b, i / lanes);
+    }
+    const auto three =
+        hn::And(hn::Lt(hn::Sub(a, two_end), three_count), hn::Lt(hn::Sub(b, two_end), three_count));
+    const auto surrogate_in = hn::Or(hn::Lt(hn::Sub(a, surrogate), surrogates),
+                                     hn::Lt(hn::Sub(b, surrogate), surrogates));
+    if (hn::AllTrue(d, three) && hn::AllFalse(d, surrogate_in)) {
+      for (const V c : {a, b}) {
+        const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+        const auto last = hn::Or(hn::And(c, six), cont);
+        const auto words = hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
+                                  hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
+        const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), three_shuffle);
+        if constexpr (hn::MaxLanes(d) == 8) {
+          const hn::Half<decltype(d8)> d8h;
+          hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
+          hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o + 12);
+        } else {
+          hn::StoreU(bytes, d8, o);
+        }
+        o += 3 * lanes;
+      }
+      continue;
+    }
+    if (hn::AllTrue(d, hn::And(hn::Lt(hn::Sub(a, four_first), four_count),
+                               hn::Lt(hn::Sub(b, four_first), four_count)))) {
+      // Emoji, the selectors of a wrapper: each lane holds its four bytes
       // in order, so the vector is stored as it is.
-      while (i + 4 <= n) {
-        const auto c = hn::LoadU(d, p + i);
-        if (!hn::AllTrue(d, hn::Lt(hn::Sub(c, four_first), four_count))) break;
+      for (const V c : {a, b}) {
         const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
         const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
         const auto last = hn::Or(hn::And(c, six), cont);
@@ -333,73 +477,35 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
                                   hn::Or(hn::ShiftLeft<8>(third), hn::Or(hn::ShiftLeft<16>(second),
                                                                          hn::ShiftLeft<24>(last))));
         hn::StoreU(hn::BitCast(d8, words), d8, o);
-        o += 16;
-        i += 4;
+        o += 4 * lanes;
       }
-    } else if (key == kAllThree) {
-      // Eight code points at a time while they are all U+0800..U+FFFF and
-      // none a surrogate: most of Chinese, Japanese and Korean text.
-      while (i + 8 <= n) {
-        const auto a = hn::LoadU(d, p + i), b = hn::LoadU(d, p + i + 4);
-        const auto in_range = hn::And(hn::Lt(hn::Sub(a, three_first), three_count),
-                                      hn::Lt(hn::Sub(b, three_first), three_count));
-        const auto surrogate_in = hn::Or(hn::Lt(hn::Sub(a, surrogate), surrogates),
-                                         hn::Lt(hn::Sub(b, surrogate), surrogates));
-        if (!hn::AllTrue(d, in_range) || !hn::AllFalse(d, surrogate_in)) break;
-        for (const auto c : {a, b}) {
-          const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
-          const auto last = hn::Or(hn::And(c, six), cont);
-          const auto words = hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
-                                    hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
-          hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), three_shuffle), d8, o);
-          o += 12;
-        }
-        i += 8;
-      }
-    }
-    if (i + 4 > n) break;
-
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-    // Eight code points at a time, two blocks of four, each packed by its
-    // own key: the byte shuffle works within each 128-bit block.
-    if (i + 8 <= n) {
-      const auto c = hn::LoadU(d2, p + i);
-      auto len = hn::Zero(d2);
-      const auto words = EncodeLanes(d2, c, len, bad2);
-      const auto lengths = hn::BitCast(d2, hn::TableLookupBytes(hn::BitCast(d28, len), low_bytes2));
-      const unsigned k0 = PackingKey(hn::GetLane(hn::LowerHalf(d, lengths)));
-      const unsigned k1 = PackingKey(hn::GetLane(hn::UpperHalf(d, lengths)));
-      const auto shuffle = hn::Combine(d28, hn::Load(d8, kPacking.shuffle[k1].data()),
-                                       hn::Load(d8, kPacking.shuffle[k0].data()));
-      const auto bytes = hn::TableLookupBytes(hn::BitCast(d28, words), shuffle);
-      hn::StoreU(hn::LowerHalf(d8, bytes), d8, o);
-      o += kPacking.size[k0];
-      hn::StoreU(hn::UpperHalf(d8, bytes), d8, o);
-      o += kPacking.size[k1];
-      key = k1;
-      i += 8;
       continue;
     }
-#endif
-    const auto c = hn::LoadU(d, p + i);
-    auto len = hn::Zero(d);
-    const auto words = EncodeLanes(d, c, len, bad);
-    // The lanes' lengths - 1, one byte each, then two bits each.
-    key = PackingKey(
-        hn::GetLane(hn::BitCast(d, hn::TableLookupBytes(hn::BitCast(d8, len), low_bytes))));
-    const auto shuffle = hn::Load(d8, kPacking.shuffle[key].data());
-    hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
-    o += kPacking.size[key];
-    i += 4;
+    o = PackMixed(d, a, o, bad);
+    o = PackMixed(d, b, o, bad);
   }
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
-  bad = hn::Or(bad, hn::Or(hn::LowerHalf(d, bad2), hn::UpperHalf(d, bad2)));
-#endif
+  if (set != nullptr) {
+    scan->in_set = in_set;
+    scan->has_bom = !hn::AllTrue(d, hn::Eq(saw_bom, hn::Zero(d)));
+    ScanScalar({in + i, n - i}, set->bits.data(), *scan);
+  }
   const std::size_t tail = utf8_from_utf32_scalar({in + i, n - i}, reinterpret_cast<char*>(o));
   if (tail == kNotScalarValues || !hn::AllTrue(d, hn::Eq(bad, hn::Zero(d)))) {
     return kNotScalarValues;
   }
   return static_cast<std::size_t>(o - reinterpret_cast<std::uint8_t*>(out)) + tail;
+}
+#endif
+
+std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
+#if HWY_TARGET == HWY_AVX3_DL
+  return Compressing(in, n, out, nullptr, nullptr);
+#elif HWY_TARGET == HWY_SCALAR
+  // One lane and no byte shuffle: the plain loop.
+  return utf8_from_utf32_scalar({in, n}, out);
+#else
+  // At most 256-bit vectors: the byte shuffles work within 128-bit blocks.
+  return Packing(hn::CappedTag<std::uint32_t, 8>(), in, n, out, nullptr, nullptr);
 #endif
 }
 
@@ -439,6 +545,41 @@ std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
     o += hn::CountTrue(d8, keep);
     i += lanes;
   }
+#elif HWY_TARGET != HWY_SCALAR
+  // Stretches of up to kStretch units without a surrogate are widened to
+  // code points, a vector at a time, and packed as Packing packs UTF-32; a
+  // unit block with a surrogate in it goes the plain way. Packing may write
+  // 4 bytes past the 3 per unit of its stretch, so at least 2 units are
+  // left after each stretch: their room takes those bytes.
+  const hn::CappedTag<std::uint32_t, 8> d;
+  const hn::Rebind<std::uint16_t, decltype(d)> d16;
+  const std::size_t lanes = hn::Lanes(d);
+  const auto surrogate = hn::Set(d16, std::uint16_t{0xD800});
+  const auto surrogates = hn::Set(d16, std::uint16_t{0x800});
+  const auto* p = reinterpret_cast<const std::uint16_t*>(in);
+  constexpr std::size_t kStretch = 256;
+  alignas(64) char32_t wide[kStretch];
+  while (i + lanes + 2 <= n) {
+    std::size_t k = 0;
+    while (k + lanes <= kStretch && i + k + lanes + 2 <= n) {
+      const auto units = hn::LoadU(d16, p + i + k);
+      if (!hn::AllFalse(d16, hn::Lt(hn::Sub(units, surrogate), surrogates))) break;
+      hn::Store(hn::PromoteTo(d, units), d, reinterpret_cast<std::uint32_t*>(wide + k));
+      k += lanes;
+    }
+    if (k == 0) {
+      // Up to the block's end, and past it by the trail of a pair that
+      // straddles it.
+      std::size_t end = i + lanes;
+      if (end < n && in[end - 1] - 0xD800u < 0x400u) ++end;
+      o = Utf8FromUtf16Scalar(in, i, end, o);
+      if (o == nullptr) return kNotScalarValues;
+      i = end;
+      continue;
+    }
+    o += Packing(d, wide, k, o, nullptr, nullptr);
+    i += k;
+  }
 #endif
   o = Utf8FromUtf16Scalar(in, i, n, o);
   return o == nullptr ? kNotScalarValues : static_cast<std::size_t>(o - out);
@@ -448,9 +589,11 @@ Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePoin
   Utf32Scan scan;
 #if HWY_TARGET == HWY_AVX3_DL
   scan.size = Compressing(in, n, out, set, &scan);
-#else
+#elif HWY_TARGET == HWY_SCALAR
   scan.size = Utf8FromUtf32(in, n, out);
   ScanScalar({in, n}, set->bits.data(), scan);
+#else
+  scan.size = Packing(hn::CappedTag<std::uint32_t, 8>(), in, n, out, set, &scan);
 #endif
   return scan;
 }

@@ -99,7 +99,8 @@ TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
                                U'\u4e2d', U'\uffff', U'\U00010000', U'\U0001f600', U'\U0010ffff'};
   std::mt19937 rng(32);
   for (int trial = 0; trial < 2000; ++trial) {
-    std::u32string text(rng() % 70, U'a');
+    // Some longer than a stretch the UTF-16 transcoder widens at once.
+    std::u32string text(rng() % (trial % 10 == 0 ? 700 : 70), U'a');
     // Runs of one kind (the vector's fast paths) and mixtures.
     const bool mixed = trial % 2 == 0;
     char32_t kind = pool[rng() % pool.size()];
@@ -175,6 +176,26 @@ TEST(NfcFastPath, TranscoderScanAgreesWithIcuUnderEveryTarget) {
       ASSERT_EQ(std::string(bytes.begin(), bytes.end()), expected);
       ASSERT_EQ(scan.in_set, expect_in_set) << "trial " << trial;
       ASSERT_EQ(scan.has_bom, expect_bom) << "trial " << trial;
+    }
+  }
+  // One U+FEFF or one character outside the set at every position of a few
+  // vectors of one script, and of two scripts in turn.
+  const std::u32string fillers[] = {U"a",          U"\u00e9",  U"\u0416a",         U"\u4e2d",
+                                    U"\U0001f600", U"a\u3042", U"\u00e9\U0001f600"};
+  for (const std::u32string& filler : fillers) {
+    for (const char32_t odd : {U'\ufeff', U'\u0301', U'\u3099', U'\u2126'}) {
+      for (std::size_t at = 0; at < 70; ++at) {
+        std::u32string text(70, U'a');
+        for (std::size_t k = 0; k < text.size(); ++k) text[k] = filler[k % filler.size()];
+        text[at] = odd;
+        std::string expected;
+        for (char32_t c : text) expected += utf8(c);
+        for (const auto& [bytes, scan] : utf8_from_utf32_scan_every_target(text, set)) {
+          ASSERT_EQ(std::string(bytes.begin(), bytes.end()), expected);
+          ASSERT_EQ(scan.in_set, odd == U'\ufeff') << "at " << at;
+          ASSERT_EQ(scan.has_bom, odd == U'\ufeff') << "at " << at;
+        }
+      }
     }
   }
 }
