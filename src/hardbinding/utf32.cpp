@@ -346,7 +346,9 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
         const auto surrogate_in = hn::Or(hn::Lt(hn::Sub(a, surrogate), surrogates),
                                          hn::Lt(hn::Sub(b, surrogate), surrogates));
         if (!hn::AllTrue(d, in_range) || !hn::AllFalse(d, surrogate_in)) break;
-        for (const auto c : {a, b}) {
+        // Not a range over {a, b}: an SVE vector cannot be an array element.
+        for (int half = 0; half < 2; ++half) {
+          const auto c = half == 0 ? a : b;
           const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
           const auto last = hn::Or(hn::And(c, six), cont);
           const auto words = hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
