@@ -11,9 +11,12 @@
 #             common library, so ICU's data library is left out.
 #   Highway   its run-time dispatch compiled here from QUORVANE_HWY_SOURCE_DIR,
 #             position-independent, hidden symbols.
-#   OpenSSL   the system's libcrypto.a (QUORVANE_STATIC_CRYPTO), of which the
-#             linker takes only the SHA-2 objects; its headers are copied into
-#             the build folder so no other system header is on the path.
+#   OpenSSL   the system's libcrypto.a (QUORVANE_STATIC_CRYPTO), or that of
+#             another architecture's packages unpacked under
+#             QUORVANE_OPENSSL_ROOT, of which the linker takes only the SHA-2
+#             objects; its headers are copied into the build folder so no
+#             other system header is on the path.
+#   CLI11, nlohmann/json  header-only; their headers are copied there too.
 # The extension module exports PyInit_quorvane and nothing else, so neither
 # library's symbols can clash with another copy in the same process.
 #
@@ -69,17 +72,28 @@ if(QUORVANE_STATIC_DEPS)
   add_library(ICU::uc ALIAS quorvane_icuuc)
   set(QUORVANE_ICU_UNICODE_VERSION_SOURCE ${QUORVANE_ICU_SOURCE_DIR}/common/unicode/uchar.h)
 
+  # libcrypto.a and OpenSSL's headers: the system's, or those of another
+  # architecture's packages unpacked under QUORVANE_OPENSSL_ROOT (a folder
+  # holding usr/, as `dpkg-deb -x` leaves it). Each of the three paths can
+  # also be given by itself.
+  set(QUORVANE_OPENSSL_ROOT "" CACHE PATH
+    "Folder holding usr/lib/<arch>-linux-gnu/libcrypto.a and usr/include/openssl (empty: the system's)")
+  set(_multiarch ${CMAKE_SYSTEM_PROCESSOR}-linux-gnu)
+  set(_usr ${QUORVANE_OPENSSL_ROOT}/usr)
   find_library(QUORVANE_STATIC_CRYPTO NAMES libcrypto.a
-    PATHS /usr/lib/${CMAKE_SYSTEM_PROCESSOR}-linux-gnu /usr/lib64 /usr/lib NO_DEFAULT_PATH)
-  find_path(_openssl_include openssl/sha.h PATHS /usr/include NO_DEFAULT_PATH)
-  find_path(_openssl_conf_include openssl/configuration.h
-    PATHS /usr/include/${CMAKE_SYSTEM_PROCESSOR}-linux-gnu /usr/include NO_DEFAULT_PATH)
-  if(NOT QUORVANE_STATIC_CRYPTO OR NOT _openssl_include OR NOT _openssl_conf_include)
-    message(FATAL_ERROR "QUORVANE_STATIC_DEPS needs OpenSSL 3's static libcrypto and headers: "
-      "Debian/Ubuntu libssl-dev, Fedora openssl-devel (+ openssl-static)")
+    PATHS ${_usr}/lib/${_multiarch} ${_usr}/lib64 ${_usr}/lib NO_DEFAULT_PATH)
+  find_path(QUORVANE_OPENSSL_INCLUDE_DIR openssl/sha.h PATHS ${_usr}/include NO_DEFAULT_PATH)
+  find_path(QUORVANE_OPENSSL_CONF_INCLUDE_DIR openssl/configuration.h
+    PATHS ${_usr}/include/${_multiarch} ${_usr}/include NO_DEFAULT_PATH)
+  if(NOT QUORVANE_STATIC_CRYPTO OR NOT QUORVANE_OPENSSL_INCLUDE_DIR OR NOT QUORVANE_OPENSSL_CONF_INCLUDE_DIR)
+    message(FATAL_ERROR "QUORVANE_STATIC_DEPS needs OpenSSL 3's static libcrypto and headers "
+      "for ${CMAKE_SYSTEM_PROCESSOR}: Debian/Ubuntu libssl-dev, Fedora openssl-devel "
+      "(+ openssl-static); or QUORVANE_OPENSSL_ROOT, or QUORVANE_STATIC_CRYPTO, "
+      "QUORVANE_OPENSSL_INCLUDE_DIR and QUORVANE_OPENSSL_CONF_INCLUDE_DIR")
   endif()
   set(_staged ${PROJECT_BINARY_DIR}/static-deps/include)
-  file(GLOB _openssl_headers ${_openssl_include}/openssl/*.h ${_openssl_conf_include}/openssl/*.h)
+  file(GLOB _openssl_headers ${QUORVANE_OPENSSL_INCLUDE_DIR}/openssl/*.h
+    ${QUORVANE_OPENSSL_CONF_INCLUDE_DIR}/openssl/*.h)
   file(COPY ${_openssl_headers} DESTINATION ${_staged}/openssl)
   add_library(OpenSSL::Crypto STATIC IMPORTED)
   # The extension module exports its init function only.
@@ -156,5 +170,27 @@ if(QUORVANE_BUILD_CLI)
       "do not need them. -DQUORVANE_BUILD_CLI=OFF (pip: -C cmake.define.QUORVANE_BUILD_CLI=OFF) "
       "leaves the tool out without this warning.")
     set(QUORVANE_BUILD_CLI OFF)
+  elseif(QUORVANE_STATIC_DEPS)
+    # Both are header-only. Their headers are copied into the build folder
+    # like OpenSSL's, so that the folder they were found in (the system's
+    # /usr/include, with its glibc and other libraries' headers) is not on
+    # the compile line of a build for another glibc or architecture.
+    foreach(_dep CLI11::CLI11:CLI nlohmann_json::nlohmann_json:nlohmann)
+      string(REGEX MATCH "^(.*):([^:]+)$" _ ${_dep})
+      set(_target ${CMAKE_MATCH_1})
+      set(_subdir ${CMAKE_MATCH_2})
+      get_target_property(_dirs ${_target} INTERFACE_INCLUDE_DIRECTORIES)
+      set(_found "")
+      foreach(_dir IN LISTS _dirs)
+        if(NOT _found AND IS_DIRECTORY ${_dir}/${_subdir})
+          set(_found ${_dir}/${_subdir})
+        endif()
+      endforeach()
+      if(NOT _found)
+        message(FATAL_ERROR "${_target}: no ${_subdir}/ folder in its include directories (${_dirs})")
+      endif()
+      file(COPY ${_found} DESTINATION ${_staged})
+      set_target_properties(${_target} PROPERTIES INTERFACE_INCLUDE_DIRECTORIES ${_staged})
+    endforeach()
   endif()
 endif()

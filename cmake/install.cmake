@@ -11,6 +11,12 @@ if(SKBUILD)
   install(FILES ${PROJECT_SOURCE_DIR}/python/quorvane-stubs/__init__.pyi DESTINATION quorvane-stubs)
   return()
 endif()
+if(QUORVANE_STATIC_DEPS)
+  # ICU and Highway compiled here for the wheel are no part of the C++
+  # package; a build with them outside a wheel (the cross-compiled tests)
+  # installs nothing.
+  return()
+endif()
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
