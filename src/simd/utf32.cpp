@@ -222,7 +222,8 @@ class KeptRanges {
     if (!hn::AllTrue(d, hn::Eq(bit, hn::Set(d, 1u)))) return false;
     // Text that changes script every few vectors (the kept ranges never
     // settle) is left to the gather alone.
-    if (++misses_ > 2 * kKept && misses_ * 8 > seen) return true;
+    ++misses_;
+    if (misses_ > 2 * kKept && misses_ * 8 > seen) return true;
     alignas(64) std::uint32_t lane[hn::MaxLanes(d)];
     hn::Store(at, d, lane);
     const auto range =
