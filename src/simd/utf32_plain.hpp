@@ -1,0 +1,133 @@
+// The tables of the vector transcoders and the plain, one-code-point-at-a-
+// time pieces they fall back on: compiled once, not per instruction set.
+// Internal to simd/utf32.cpp.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "simd/utf32.hpp"
+
+namespace quorvane::simd::utf32_tables {
+
+// Four code points are encoded at once, each into the low bytes of its own
+// 32-bit lane; a byte shuffle then closes the gaps. The shuffle depends on
+// the four UTF-8 lengths, packed two bits each (length - 1) into a key.
+struct Packing {
+  std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
+  std::array<std::uint8_t, 256> size{};
+};
+
+constexpr Packing make_packing() {
+  Packing p;
+  for (unsigned key = 0; key < 256; ++key) {
+    unsigned out = 0;
+    for (unsigned lane = 0; lane < 4; ++lane) {
+      const unsigned len = ((key >> (2 * lane)) & 3) + 1;
+      for (unsigned b = 0; b < len; ++b)
+        p.shuffle[key][out++] = static_cast<std::uint8_t>(4 * lane + b);
+    }
+    p.size[key] = static_cast<std::uint8_t>(out);
+    for (; out < 16; ++out) p.shuffle[key][out] = 0x80;  // zero
+  }
+  return p;
+}
+
+alignas(16) inline constexpr Packing kPacking = make_packing();
+inline constexpr unsigned kAllAscii = 0x00;  // the key of four one-byte characters
+inline constexpr unsigned kAllThree = 0xAA;  // and of four three-byte ones
+inline constexpr unsigned kAllFour = 0xFF;   // and of four four-byte ones
+
+// The low byte of each lane to the front.
+alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
+    0, 4, 8, 12, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80};
+
+// Eight characters below U+0800, each in its own 16-bit lane as one byte
+// (ASCII) or two, are closed up by one byte shuffle, chosen by which lanes
+// hold ASCII (bit j for lane j): the shuffle drops those lanes' high bytes.
+struct TwoBytePacking {
+  std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
+  std::array<std::uint8_t, 256> size{};
+};
+
+constexpr TwoBytePacking make_two_byte_packing() {
+  TwoBytePacking p;
+  for (unsigned ascii = 0; ascii < 256; ++ascii) {
+    unsigned out = 0;
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      p.shuffle[ascii][out++] = static_cast<std::uint8_t>(2 * lane);
+      if (((ascii >> lane) & 1u) == 0)
+        p.shuffle[ascii][out++] = static_cast<std::uint8_t>(2 * lane + 1);
+    }
+    p.size[ascii] = static_cast<std::uint8_t>(out);
+    for (; out < 16; ++out) p.shuffle[ascii][out] = 0x80;  // zero
+  }
+  return p;
+}
+
+alignas(16) inline constexpr TwoBytePacking kTwoBytePacking = make_two_byte_packing();
+
+}  // namespace quorvane::simd::utf32_tables
+
+namespace quorvane::simd {
+
+// Writes the UTF-8 of the code point c (at most U+10FFFF) at o, and
+// advances o past it.
+inline void PutUtf8(char*& o, std::uint32_t c) {
+  if (c < 0x80) {
+    *o++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    *o++ = static_cast<char>(0xC0 | (c >> 6));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *o++ = static_cast<char>(0xE0 | (c >> 12));
+    *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    *o++ = static_cast<char>(0xF0 | (c >> 18));
+    *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Adds what `in` shows to `scan` (in_set and has_bom), without a branch
+// on each code point.
+inline void ScanScalar(std::span<const char32_t> in, const std::uint64_t* set, Utf32Scan& scan) {
+  bool in_set = scan.in_set;
+  bool has_bom = scan.has_bom;
+  for (const char32_t c : in) {
+    const std::uint32_t at = c < 0x110000 ? static_cast<std::uint32_t>(c) : 0x10FFFF;
+    in_set &= ((set[at >> 6] >> (at & 63)) & 1u) != 0;
+    has_bom |= c == 0xFEFF;
+  }
+  scan.in_set = in_set;
+  scan.has_bom = has_bom;
+}
+
+// utf8_from_utf16 one code unit at a time, from units [i, n) on; `o` is
+// where the UTF-8 goes. Returns the end of what it wrote, or nullptr for a
+// lone surrogate.
+inline char* Utf8FromUtf16Scalar(const char16_t* in, std::size_t i, std::size_t n, char* o) {
+  while (i < n) {
+    std::uint32_t c = in[i++];
+    if (c - 0xD800u < 0x800u) {
+      if (c >= 0xDC00u || i == n || in[i] - 0xDC00u >= 0x400u) return nullptr;
+      c = 0x10000u + ((c - 0xD800u) << 10) + (in[i++] - 0xDC00u);
+    }
+    PutUtf8(o, c);
+  }
+  return o;
+}
+
+// The range of `set` that holds c, which is in it.
+inline std::array<char32_t, 2> RangeOf(const CodePointSet& set, char32_t c) {
+  const auto after = std::upper_bound(set.ranges.begin(), set.ranges.end(), c,
+                                      [](char32_t v, const auto& r) { return v < r[0]; });
+  return after == set.ranges.begin() ? std::array<char32_t, 2>{1, 0} : *(after - 1);
+}
+
+}  // namespace quorvane::simd
