@@ -462,12 +462,12 @@ def other_rows(kinds, mib, r):
         del text, raw, kept, plain
 
 
-def corpus_names(spec):
+def corpus_names(wanted):
     ids = {corpora.cli_name(n): n for n in corpora.ALL}
-    if spec in (None, "", "all"):
+    if wanted in (None, "", "all"):
         return list(corpora.ALL)
     out = []
-    for raw in spec.split(","):
+    for raw in wanted.split(","):
         name = raw.strip()
         if name == "varied":
             out += list(corpora.VARIED)

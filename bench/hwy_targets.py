@@ -106,13 +106,13 @@ class Targets:
         self._set(0)
 
 
-def parse(spec, available):
-    """The targets named in a comma-separated `spec` ("all" = every available
+def parse(wanted, available):
+    """The targets named in a comma-separated `wanted` ("all" = every available
     one), in the order best first; unknown or unavailable names are errors."""
-    if spec in (None, "", "all"):
+    if wanted in (None, "", "all"):
         return list(available)
     names = []
-    for raw in spec.split(","):
+    for raw in wanted.split(","):
         n = raw.strip().lower()
         n = ALIASES.get(n, n)
         if n not in BITS:
