@@ -13,16 +13,17 @@
 
 namespace quorvane::simd::utf32_tables {
 
-// Four code points are encoded at once, each into the low bytes of its own
-// 32-bit lane; a byte shuffle then closes the gaps. The shuffle depends on
-// the four UTF-8 lengths, packed two bits each (length - 1) into a key.
-struct Packing {
+// A byte shuffle for each of 256 keys, and the bytes it keeps.
+struct ShuffleTable {
   std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
   std::array<std::uint8_t, 256> size{};
 };
 
-constexpr Packing make_packing() {
-  Packing p;
+// Four code points are encoded at once, each into the low bytes of its own
+// 32-bit lane; a byte shuffle then closes the gaps. The shuffle depends on
+// the four UTF-8 lengths, packed two bits each (length - 1) into a key.
+constexpr ShuffleTable make_packing() {
+  ShuffleTable p;
   for (unsigned key = 0; key < 256; ++key) {
     unsigned out = 0;
     for (unsigned lane = 0; lane < 4; ++lane) {
@@ -36,7 +37,7 @@ constexpr Packing make_packing() {
   return p;
 }
 
-alignas(16) inline constexpr Packing kPacking = make_packing();
+alignas(16) inline constexpr ShuffleTable kPacking = make_packing();
 inline constexpr unsigned kAllAscii = 0x00;  // the key of four one-byte characters
 inline constexpr unsigned kAllThree = 0xAA;  // and of four three-byte ones
 inline constexpr unsigned kAllFour = 0xFF;   // and of four four-byte ones
@@ -48,13 +49,8 @@ alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
 // Eight characters below U+0800, each in its own 16-bit lane as one byte
 // (ASCII) or two, are closed up by one byte shuffle, chosen by which lanes
 // hold ASCII (bit j for lane j): the shuffle drops those lanes' high bytes.
-struct TwoBytePacking {
-  std::array<std::array<std::uint8_t, 16>, 256> shuffle{};
-  std::array<std::uint8_t, 256> size{};
-};
-
-constexpr TwoBytePacking make_two_byte_packing() {
-  TwoBytePacking p;
+constexpr ShuffleTable make_two_byte_packing() {
+  ShuffleTable p;
   for (unsigned ascii = 0; ascii < 256; ++ascii) {
     unsigned out = 0;
     for (unsigned lane = 0; lane < 8; ++lane) {
@@ -68,7 +64,7 @@ constexpr TwoBytePacking make_two_byte_packing() {
   return p;
 }
 
-alignas(16) inline constexpr TwoBytePacking kTwoBytePacking = make_two_byte_packing();
+alignas(16) inline constexpr ShuffleTable kTwoBytePacking = make_two_byte_packing();
 
 }  // namespace quorvane::simd::utf32_tables
 
