@@ -406,13 +406,8 @@ std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
   while (i + lanes + 6 <= n) {
     const auto units = hn::LoadU(d16, p + i);
     if (!hn::AllFalse(d16, hn::Lt(hn::Sub(units, surrogate), surrogates))) {
-      // Up to the block's end, and past it by the trail of a pair that
-      // straddles it.
-      std::size_t end = i + lanes;
-      if (end < n && in[end - 1] - 0xD800u < 0x400u) ++end;
-      o = Utf8FromUtf16Scalar(in, i, end, o);
+      o = PlainUtf16Block(in, i, n, lanes, o);
       if (o == nullptr) return kNotScalarValues;
-      i = end;
       continue;
     }
     auto len = hn::Zero(d);
@@ -446,13 +441,8 @@ std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
       k += lanes;
     }
     if (k == 0) {
-      // Up to the block's end, and past it by the trail of a pair that
-      // straddles it.
-      std::size_t end = i + lanes;
-      if (end < n && in[end - 1] - 0xD800u < 0x400u) ++end;
-      o = Utf8FromUtf16Scalar(in, i, end, o);
+      o = PlainUtf16Block(in, i, n, lanes, o);
       if (o == nullptr) return kNotScalarValues;
-      i = end;
       continue;
     }
     o += Packing(d, wide, k, o, nullptr, nullptr);

@@ -119,6 +119,18 @@ inline char* Utf8FromUtf16Scalar(const char16_t* in, std::size_t i, std::size_t 
   return o;
 }
 
+// The units of the block of `lanes` at in[i] the plain way, and past its end
+// the trail of a pair that straddles it; i moves past them. Null for a lone
+// surrogate.
+inline char* PlainUtf16Block(const char16_t* in, std::size_t& i, std::size_t n, std::size_t lanes,
+                             char* o) {
+  std::size_t end = i + lanes;
+  if (end < n && in[end - 1] - 0xD800u < 0x400u) ++end;
+  o = Utf8FromUtf16Scalar(in, i, end, o);
+  i = end;
+  return o;
+}
+
 // The range of `set` that holds c, which is in it.
 inline std::array<char32_t, 2> RangeOf(const CodePointSet& set, char32_t c) {
   const auto after = std::upper_bound(set.ranges.begin(), set.ranges.end(), c,
