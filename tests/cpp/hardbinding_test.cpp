@@ -15,6 +15,7 @@ namespace {
 using provided::BuiltinCrypto;
 using provided::UnicodeNfc;
 using testing::ByteVec;
+using testing::ok;
 using testing::utf8;
 
 // Leaves the text as it is, so that the cuts themselves can be checked.
@@ -147,10 +148,9 @@ TEST(HashedBytes, NormalisedAfterCutting) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    EXPECT_EQ(hashed_bytes<UnicodeNfc>(row.text, row.exclusions).value(), row.expected);
-    EXPECT_EQ((digest_hashed_bytes<BuiltinCrypto, UnicodeNfc>(row.text, row.exclusions,
-                                                              Algorithm::Sha512, {})
-                   .value()),
+    EXPECT_EQ(ok(hashed_bytes<UnicodeNfc>(row.text, row.exclusions)), row.expected);
+    EXPECT_EQ((ok(digest_hashed_bytes<BuiltinCrypto, UnicodeNfc>(row.text, row.exclusions,
+                                                                 Algorithm::Sha512, {}))),
               sha(Algorithm::Sha512, row.expected));
   }
 }
@@ -160,7 +160,7 @@ TEST(HashedBytes, NormalisedAfterCutting) {
 const std::string kBefore = "Grüße, ";
 const std::string kAfter = " — café au lait.";
 std::string payload_text(std::string_view payload) {
-  return kBefore + wrapper::encode(wrapper::as_bytes(payload)).value() + kAfter;
+  return kBefore + ok(wrapper::encode(wrapper::as_bytes(payload))) + kAfter;
 }
 
 TEST(DataHash, ComputeThenVerify) {
@@ -168,7 +168,7 @@ TEST(DataHash, ComputeThenVerify) {
   const Exclusion range{kBefore.size(), wrapper::encode(wrapper::as_bytes("manifest"))->size()};
   for (const Algorithm alg : {Algorithm::Sha256, Algorithm::Sha384, Algorithm::Sha512}) {
     SCOPED_TRACE(alg.id());
-    const DataHash dh = compute_data_hash(text, alg, BuiltinCrypto{}, UnicodeNfc{}).value();
+    const DataHash dh = ok(compute_data_hash(text, alg, BuiltinCrypto{}, UnicodeNfc{}));
     EXPECT_EQ(dh.exclusions, std::vector<Exclusion>{range});
     EXPECT_EQ(dh.alg, alg.id());
     EXPECT_EQ(dh.hash, sha(alg, kBefore + kAfter));
@@ -179,7 +179,7 @@ TEST(DataHash, ComputeThenVerify) {
 // Texts where only one span is kept (the wrapper at an end) or none: the
 // kept bytes are still normalised before they are digested.
 TEST(DataHash, WrapperAtAnEnd) {
-  const std::string w = wrapper::encode(wrapper::as_bytes("m")).value();
+  const std::string w = ok(wrapper::encode(wrapper::as_bytes("m")));
   const std::string acute = utf8(0x0301);
   const std::pair<std::string, std::string> rows[] = {
       {"café" + w, "café"},
@@ -192,12 +192,11 @@ TEST(DataHash, WrapperAtAnEnd) {
   for (const auto& [text, hashed] : rows) {
     SCOPED_TRACE(testing::hex(text));
     for (const Algorithm alg : {Algorithm::Sha256, Algorithm::Sha512}) {
-      const DataHash dh = compute_data_hash(text, alg, BuiltinCrypto{}, UnicodeNfc{}).value();
+      const DataHash dh = ok(compute_data_hash(text, alg, BuiltinCrypto{}, UnicodeNfc{}));
       EXPECT_EQ(dh.hash, sha(alg, hashed));
       EXPECT_TRUE(verify_data_hash(text, dh, BuiltinCrypto{}, UnicodeNfc{}).has_value());
-      const DataHash with_identity =
-          compute_data_hash(text, alg, BuiltinCrypto{}, Identity{}).value();
-      EXPECT_EQ(with_identity.hash, sha(alg, hashed_bytes<Identity>(text, dh.exclusions).value()));
+      const DataHash with_identity = ok(compute_data_hash(text, alg, BuiltinCrypto{}, Identity{}));
+      EXPECT_EQ(with_identity.hash, sha(alg, ok(hashed_bytes<Identity>(text, dh.exclusions))));
     }
   }
 }
@@ -226,9 +225,8 @@ TEST(DataHash, Verify) {
   const std::string after_both = kBefore + " café au lait.";
   const std::string decomposed_after =
       text.substr(0, s + len) + " — cafe" + utf8(0x0301) + " au lait.";
-  const std::string decomposed_before = "Gru" + utf8(0x0308) + "ße, " +
-                                        wrapper::encode(wrapper::as_bytes("manifest")).value() +
-                                        kAfter;
+  const std::string decomposed_before =
+      "Gru" + utf8(0x0308) + "ße, " + ok(wrapper::encode(wrapper::as_bytes("manifest"))) + kAfter;
 
   struct Row {
     const char* label;
@@ -312,7 +310,7 @@ TEST(DataHash, Verify) {
 TEST(DataHash, StepsRunThroughTheGivenInterfaces) {
   const std::string text = payload_text("m");
   const CountingHasher hasher;
-  const DataHash dh = compute_data_hash(text, Algorithm::Sha384, hasher, CountingNfc{}).value();
+  const DataHash dh = ok(compute_data_hash(text, Algorithm::Sha384, hasher, CountingNfc{}));
   EXPECT_EQ(hasher.calls, 1);
   EXPECT_EQ(dh.hash, sha(Algorithm::Sha384, kBefore + kAfter));
 

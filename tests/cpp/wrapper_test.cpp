@@ -15,6 +15,7 @@ using testing::ByteVec;
 using testing::cat;
 using testing::header;
 using testing::marked;
+using testing::ok;
 using testing::unhex;
 using testing::utf8;
 using wrapper::as_bytes;
@@ -24,9 +25,9 @@ using wrapper::Wrapper;
 const std::string M(wrapper::MARKER);
 const ByteVec kMagic = {'C', '2', 'P', 'A', 'T', 'X', 'T', 0};
 
-std::string enc(std::string_view payload) { return wrapper::encode(as_bytes(payload)).value(); }
+std::string enc(std::string_view payload) { return ok(wrapper::encode(as_bytes(payload))); }
 std::string enc_padded(std::string_view payload) {
-  return wrapper::encode_padded(as_bytes(payload)).value();
+  return ok(wrapper::encode_padded(as_bytes(payload)));
 }
 Bytes bytes(const ByteVec& v) { return {v.data(), v.size()}; }
 
@@ -42,9 +43,9 @@ const char* const kEmptyWrapperHex =
 TEST(WrapperWrite, EmptyPayloadByteForByte) {
   const std::string expected = unhex(kEmptyWrapperHex);
   ASSERT_EQ(expected.size(), 49u);
-  EXPECT_EQ(wrapper::encode({}).value(), expected);
-  EXPECT_EQ(wrapper::embed("", {}).value(), expected);
-  const std::string padded = wrapper::encode_padded({}).value();
+  EXPECT_EQ(ok(wrapper::encode({})), expected);
+  EXPECT_EQ(ok(wrapper::embed("", {})), expected);
+  const std::string padded = ok(wrapper::encode_padded({}));
   EXPECT_EQ(padded, expected + unhex("ef b8 80 ef b8 80 ef b8 80 ef b8 80"));
   EXPECT_EQ(padded.size(), 61u);
   EXPECT_EQ(testing::code_points(padded).size(), 18u);
@@ -55,7 +56,7 @@ TEST(WrapperWrite, CarryAndPaddingBytesUnchanged) {
             unhex("ef bb bf  ef b8 80  ef b8 8f  f3 a0 84 80  f3 a0 87 af"));
   EXPECT_EQ(wrapper::carry({}), M);
   const ByteVec padding = {0xFF, 0x00, 0x43};
-  EXPECT_EQ(wrapper::encode_with_padding(as_bytes("ab"), bytes(padding)).value(),
+  EXPECT_EQ(ok(wrapper::encode_with_padding(as_bytes("ab"), bytes(padding))),
             marked(cat(cat(header(2), {'a', 'b'}), padding)));
 }
 
@@ -76,17 +77,17 @@ TEST(WrapperWrite, WorkedFigures) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.label);
-    const std::string unpadded = wrapper::encode(bytes(row.payload)).value();
+    const std::string unpadded = ok(wrapper::encode(bytes(row.payload)));
     EXPECT_EQ(unpadded.size(), row.unpadded);
     EXPECT_EQ(wrapper::target_length(row.payload.size()), row.target);
     EXPECT_EQ(row.target - row.unpadded, row.gap);
-    EXPECT_EQ(wrapper::padding_for_gap(row.gap).value(), row.padding);
-    const std::string padded = wrapper::encode_padded(bytes(row.payload)).value();
+    EXPECT_EQ(ok(wrapper::padding_for_gap(row.gap)), row.padding);
+    const std::string padded = ok(wrapper::encode_padded(bytes(row.payload)));
     EXPECT_EQ(padded.size(), row.target);
     EXPECT_EQ(padded,
               marked(cat(cat(header(static_cast<std::uint32_t>(row.payload.size())), row.payload),
                          row.padding)));
-    const Wrapper w = wrapper::extract(padded).value();
+    const Wrapper w = ok(wrapper::extract(padded));
     EXPECT_EQ(w.payload, row.payload);
     EXPECT_EQ(w.start, 0u);
     EXPECT_EQ(w.length, row.target);
@@ -162,7 +163,7 @@ TEST(WrapperWrite, MarkerBytesInsidePayload) {
   const std::string w = enc("\xEF\xBB\xBF");
   EXPECT_EQ(w.find(M), 0u);
   EXPECT_EQ(w.find(M, 1), std::string::npos);
-  EXPECT_EQ(wrapper::extract(w).value().payload, (ByteVec{0xEF, 0xBB, 0xBF}));
+  EXPECT_EQ(ok(wrapper::extract(w)).payload, (ByteVec{0xEF, 0xBB, 0xBF}));
 }
 
 // Random payloads of every length up to 300: the padded wrapper is exactly
@@ -178,15 +179,15 @@ TEST(WrapperWrite, PaddedLengthLaw) {
     std::uint64_t m = 0, z = 0;
     for (int shift = 24; shift >= 0; shift -= 8) m += ((n >> shift) & 0xFF) >= 0x10;
     for (const auto b : payload) z += b < 0x10;
-    const std::string unpadded = wrapper::encode(bytes(payload)).value();
+    const std::string unpadded = ok(wrapper::encode(bytes(payload)));
     ASSERT_EQ(unpadded, marked(cat(header(static_cast<std::uint32_t>(n)), payload)));
     ASSERT_EQ(unpadded.size(), 49 + 4 * n + m - z);
 
-    const std::string padded = wrapper::encode_padded(bytes(payload)).value();
+    const std::string padded = ok(wrapper::encode_padded(bytes(payload)));
     ASSERT_EQ(padded.size(), 4 * n + 61);
-    ASSERT_EQ(utf8(wrapper::encode_code_points(bytes(payload)).value()), unpadded);
-    ASSERT_EQ(utf8(wrapper::encode_padded_code_points(bytes(payload)).value()), padded);
-    ASSERT_EQ(wrapper::encode_padded(bytes(payload)).value(), padded);
+    ASSERT_EQ(utf8(ok(wrapper::encode_code_points(bytes(payload)))), unpadded);
+    ASSERT_EQ(utf8(ok(wrapper::encode_padded_code_points(bytes(payload)))), padded);
+    ASSERT_EQ(ok(wrapper::encode_padded(bytes(payload))), padded);
     ASSERT_EQ(padded.substr(0, unpadded.size()), unpadded);
 
     const auto [decoded, consumed] = testing::ref_decode_run(std::string_view(padded).substr(3));
@@ -212,14 +213,14 @@ TEST(WrapperWrite, Embed) {
   const std::string hosts[] = {"", "héllo", M + "BOM text", "日本語 😀", "e\xCC\x81"};
   for (const std::string& host : hosts) {
     SCOPED_TRACE(testing::hex(host));
-    const std::string out = wrapper::embed(host, bytes(payload)).value();
-    EXPECT_EQ(out, host + wrapper::encode(bytes(payload)).value());
-    const Wrapper w = wrapper::extract(out).value();
+    const std::string out = ok(wrapper::embed(host, bytes(payload)));
+    EXPECT_EQ(out, host + ok(wrapper::encode(bytes(payload))));
+    const Wrapper w = ok(wrapper::extract(out));
     EXPECT_EQ(w.start, host.size());
     EXPECT_EQ(w.payload, payload);
-    EXPECT_EQ(wrapper::strip(out, w.start, w.start + w.length).value(), host);
+    EXPECT_EQ(ok(wrapper::strip(out, w.start, w.start + w.length)), host);
   }
-  const std::string twice = wrapper::embed(enc("first"), as_bytes("second")).value();
+  const std::string twice = ok(wrapper::embed(enc("first"), as_bytes("second")));
   EXPECT_EQ(twice, enc("first") + enc("second"));
   EXPECT_EQ(wrapper::extract(twice).error().kind(), ErrorKind::MultipleWrappers);
 }
@@ -341,8 +342,8 @@ TEST(WrapperRead, LocateAndExtract) {
       const Wrapper& w = expected[0];
       const std::string_view actual = std::string_view(row.text).substr(w.start, w.length);
       ASSERT_TRUE(padding.has_value());
-      EXPECT_EQ(padding->canonical, actual == wrapper::encode(bytes(w.payload)).value() ||
-                                        actual == wrapper::encode_padded(bytes(w.payload)).value());
+      EXPECT_EQ(padding->canonical, actual == ok(wrapper::encode(bytes(w.payload))) ||
+                                        actual == ok(wrapper::encode_padded(bytes(w.payload))));
       EXPECT_EQ(padding->surplus, testing::ref_decode_run(actual.substr(3)).first.size() -
                                       wrapper::HEADER_SIZE - w.payload.size());
     }
@@ -420,7 +421,7 @@ TEST(WrapperRead, MatchesReferenceOnRandomTexts) {
   const char* const prose[] = {"A", "hello ", "é", "e\xCC\x81", "日本語", "😀", "Ω", "\xCC\x81"};
   const auto some_wrapper = [&] {
     const ByteVec p = testing::random_bytes(rng, static_cast<std::size_t>(small(rng)));
-    return rng() % 2 ? wrapper::encode(bytes(p)).value() : wrapper::encode_padded(bytes(p)).value();
+    return rng() % 2 ? ok(wrapper::encode(bytes(p))) : ok(wrapper::encode_padded(bytes(p)));
   };
   std::size_t seen_valid = 0, seen_corrupted = 0, seen_multiple = 0, seen_orphaned = 0;
   for (int iter = 0; iter < 1500; ++iter) {

@@ -25,6 +25,18 @@ namespace quorvane::testing {
 
 using ByteVec = std::vector<std::uint8_t>;
 
+// The value of a result the test knows holds one. std::expected::value()
+// asks for a copyable error, which Error is not (libc++ enforces it); this
+// stops the test binary with the error's text instead.
+template <class T>
+T ok(Result<T>&& result) {
+  if (!result) {
+    std::fprintf(stderr, "unexpected error: %s\n", result.error().text().c_str());
+    std::abort();
+  }
+  return *std::move(result);
+}
+
 inline std::string utf8(char32_t cp) {
   std::string s;
   if (cp < 0x80) {
