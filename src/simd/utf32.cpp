@@ -69,30 +69,21 @@ class KeptRanges {
  public:
   using V = hn::Vec<D>;
 
-  KeptRanges(D d, const CodePointSet& set)
+  explicit KeptRanges(const CodePointSet& set)
       : set_(set),
         // The bitmap as 32-bit words, as the gather reads it (x86 stores the
         // 64-bit words low half first).
-        words_(reinterpret_cast<const std::uint32_t*>(set.bits.data())) {
-    for (std::size_t k = 0; k < kKept; ++k) {
-      first_[k] = hn::Zero(d);
-      size_[k] = hn::Zero(d);
-    }
-  }
+        words_(reinterpret_cast<const std::uint32_t*>(set.bits.data())) {}
 
   // Whether every lane of `at` (code points, none past U+10FFFF) is in the
   // set; `seen` is the number of vectors looked at so far.
   HWY_INLINE bool Holds(D d, V at, std::size_t seen) {
     const hn::RebindToSigned<D> di;
     // Half of the kept ranges first: most vectors need no more.
-    auto kept = hn::Lt(hn::Sub(at, first_[0]), size_[0]);
-    for (std::size_t k = 1; k < kKept / 2; ++k) {
-      kept = hn::Or(kept, hn::Lt(hn::Sub(at, first_[k]), size_[k]));
-    }
+    auto kept = InRange(d, at, 0);
+    for (std::size_t k = 1; k < kKept / 2; ++k) kept = hn::Or(kept, InRange(d, at, k));
     if (hn::AllTrue(d, kept)) return true;
-    for (std::size_t k = kKept / 2; k < kKept; ++k) {
-      kept = hn::Or(kept, hn::Lt(hn::Sub(at, first_[k]), size_[k]));
-    }
+    for (std::size_t k = kKept / 2; k < kKept; ++k) kept = hn::Or(kept, InRange(d, at, k));
     if (hn::AllTrue(d, kept)) return true;
     const auto word = hn::GatherIndex(d, words_, hn::BitCast(di, hn::ShiftRight<5>(at)));
     const auto bit = hn::And(hn::Shr(word, hn::And(at, hn::Set(d, 31u))), hn::Set(d, 1u));
@@ -105,18 +96,27 @@ class KeptRanges {
     hn::Store(at, d, lane);
     const auto range =
         RangeOf(set_, static_cast<char32_t>(lane[hn::FindFirstTrue(d, hn::Not(kept))]));
-    first_[oldest_] = hn::Set(d, static_cast<std::uint32_t>(range[0]));
-    size_[oldest_] = hn::Set(d, static_cast<std::uint32_t>(range[1] - range[0] + 1));
+    first_[oldest_] = static_cast<std::uint32_t>(range[0]);
+    size_[oldest_] = static_cast<std::uint32_t>(range[1] - range[0] + 1);
     oldest_ = (oldest_ + 1) % kKept;
     return true;
   }
 
  private:
   static constexpr std::size_t kKept = 8;
+
+  // A lane c is in kept range k when c - first_[k] < size_[k]. The bounds
+  // are kept as numbers and broadcast where they are compared, which costs
+  // no more than a load, and lets a target whose vectors have no size
+  // known when compiling (SVE) keep them too.
+  HWY_INLINE auto InRange(D d, V at, std::size_t k) const {
+    return hn::Lt(hn::Sub(at, hn::Set(d, first_[k])), hn::Set(d, size_[k]));
+  }
+
   const CodePointSet& set_;
   const std::uint32_t* words_;
-  // A lane c is in kept range k when c - first_[k] < size_[k].
-  V first_[kKept], size_[kKept];
+  std::uint32_t first_[kKept] = {};  // an empty range holds nothing
+  std::uint32_t size_[kKept] = {};
   std::size_t oldest_ = 0;
   std::size_t misses_ = 0;  // vectors found in no kept range
 };
@@ -147,7 +147,7 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
   const auto max_code_point = hn::Set(d, 0x10FFFFu);
   const auto bom = hn::Set(d, 0xFEFFu);
   std::optional<KeptRanges<decltype(d)>> kept;
-  if (set != nullptr) kept.emplace(d, *set);
+  if (set != nullptr) kept.emplace(*set);
   bool checking = set != nullptr;
   bool in_set = true;
   auto bad = hn::Zero(d);
@@ -261,7 +261,7 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
   std::optional<KeptRanges<D>> kept;
   std::uint32_t plain_below = 0;  // code points below it are in the set
   if (set != nullptr) {
-    kept.emplace(d, *set);
+    kept.emplace(*set);
     if (!set->ranges.empty() && set->ranges[0][0] == 0) {
       plain_below = static_cast<std::uint32_t>(std::min<char32_t>(set->ranges[0][1], 0x7FF)) + 1;
     }
@@ -326,7 +326,9 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
     const auto surrogate_in = hn::Or(hn::Lt(hn::Sub(a, surrogate), surrogates),
                                      hn::Lt(hn::Sub(b, surrogate), surrogates));
     if (hn::AllTrue(d, three) && hn::AllFalse(d, surrogate_in)) {
-      for (const V c : {a, b}) {
+      // (A lambda, not a loop over {a, b}: SVE's vectors cannot be held in
+      // an array.)
+      const auto put_three = [&](const V c) {
         const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
         const auto last = hn::Or(hn::And(c, six), cont);
         const auto words = hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
@@ -340,14 +342,16 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
           hn::StoreU(bytes, d8, o);
         }
         o += 3 * lanes;
-      }
+      };
+      put_three(a);
+      put_three(b);
       continue;
     }
     if (hn::AllTrue(d, hn::And(hn::Lt(hn::Sub(a, four_first), four_count),
                                hn::Lt(hn::Sub(b, four_first), four_count)))) {
       // Emoji, the selectors of a wrapper: each lane holds its four bytes
       // in order, so the vector is stored as it is.
-      for (const V c : {a, b}) {
+      const auto put_four = [&](const V c) {
         const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
         const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
         const auto last = hn::Or(hn::And(c, six), cont);
@@ -356,7 +360,9 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
                                                                          hn::ShiftLeft<24>(last))));
         hn::StoreU(hn::BitCast(d8, words), d8, o);
         o += 4 * lanes;
-      }
+      };
+      put_four(a);
+      put_four(b);
       continue;
     }
     o = PackMixed(d, a, o, bad);
