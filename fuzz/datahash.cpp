@@ -217,7 +217,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       hardbinding::compute_data_hash(copy.view(), alg, BuiltinCrypto{}, UnicodeNfc{});
   // The same text handed over in order, as the module hands over a str, in
   // chunks of any size: same binding, same error.
-  const std::size_t chunk = 1 + in.byte() % 12;
+  // Now and then chunks of more than one vector's worth of code points.
+  const std::uint8_t c = in.byte();
+  const std::size_t chunk = c < 0xF0 ? 1 + c % 12 : 16 + c % 24;
   {
     StreamedDataHash hash(alg, testing::code_points(text).size());
     feed_chunks(hash, text, chunk);

@@ -20,6 +20,11 @@ constexpr char32_t encode_byte(std::uint8_t byte) noexcept {
   return byte < 0x10 ? char32_t{0xFE00} + byte : char32_t{0xE0100} + (byte - 0x10);
 }
 
+// True when `cp` is a selector, the code point of some byte.
+constexpr bool is_selector(char32_t cp) noexcept {
+  return (cp >= 0xFE00 && cp <= 0xFE0F) || (cp >= 0xE0100 && cp <= 0xE01EF);
+}
+
 // Number of UTF-8 bytes that the selector of `byte` takes: 3 or 4.
 constexpr std::size_t selector_width(std::uint8_t byte) noexcept { return byte < 0x10 ? 3 : 4; }
 

@@ -76,7 +76,8 @@ LONG = 1 << 20
 PIECE = qvref.CHUNK
 
 
-@pytest.mark.parametrize("filler", ["a", "\u00e9", "\u4e2d", "\U0001f600", "ab\ufeff\ufe0f"])
+@pytest.mark.parametrize("filler", ["a", "\u00e9", "\u4e2d", "\U0001f600", "ab\ufeff\ufe0f",
+                                    "a\ufeff"])
 @pytest.mark.parametrize("wrapper_at", [0, 3, PIECE - 3, PIECE - 1, PIECE, LONG // 2, None])
 def test_long_text_conversion_matches_plain_path(filler, wrapper_at):
     host = filler * (LONG // len(filler) + 7)
@@ -149,6 +150,16 @@ def test_lengths_at_the_thresholds_hash_like_the_model(n, filler):
     bad = expected["hash"][:-1] + bytes([expected["hash"][-1] ^ 1])
     with pytest.raises(ValueError, match="mismatch"):
         quorvane.verify_data_hash(text, bad, expected["exclusions"])
+
+
+@pytest.mark.parametrize("chunks", [1, 2, 3])
+def test_marker_ending_every_chunk_is_hashed_like_the_model(chunks):
+    # A U+FEFF that ends a chunk waits for the next one to show whether a
+    # selector follows; here none does, until the wrapper.
+    text = ("\u00e9" * (_C - 1) + "\ufeff") * chunks + "x" + quorvane.encode(b"w")
+    expected = qvref.data_hash(text)
+    assert quorvane.compute_data_hash(text) == expected
+    assert quorvane.verify_data_hash(text, expected["hash"], expected["exclusions"]) is None
 
 
 @pytest.mark.parametrize("edge", [_C, 2 * _C])

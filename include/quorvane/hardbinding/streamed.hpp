@@ -19,12 +19,15 @@ namespace quorvane::hardbinding::provided {
 // over a text given as pieces in order. For each piece, call room() for
 // where its UTF-8 goes, then add_ascii() or add(); then finish once.
 //
-// The rule of where hashing early stops: a wrapper starts with U+FEFF, so
-// up to the first piece that holds one (and, for verification, up to the
-// piece that reaches the binding's first exclusion) every piece is
+// The rule of where hashing early stops: a wrapper starts with U+FEFF and a
+// selector, so up to the first U+FEFF followed by a selector (and, for
+// verification, up to the piece that reaches the binding's first
+// exclusion) every piece is
 // normalised into the digest as it comes. From there on the pieces are
 // gathered, and finishing treats them as the whole-text operation treats
-// the rest of the text. The result is exactly the whole-text operation's.
+// the rest of the text. A U+FEFF that ends a piece is held back until the
+// next piece shows what follows it. The result is exactly the whole-text
+// operation's.
 //
 // Neither room() nor the adds touch anything but this object, so the adds
 // may run while the front end lets other threads work. Not copyable or
@@ -61,7 +64,11 @@ class StreamedDataHash {
   Status finish_verify(const DataHash& binding);
 
  private:
-  void take(std::size_t size, std::span<const char32_t> code_points, bool trivial, bool marker);
+  // What the U+FEFFs of a piece mean for hashing early.
+  enum class Markers : std::uint8_t { None, Last, MayBeginWrapper };
+  static Markers markers_in(std::span<const char32_t> code_points) noexcept;
+  void take(std::size_t size, std::span<const char32_t> code_points, bool trivial, Markers markers);
+  void feed_held();
 
   Algorithm alg_;
   std::uint64_t stop_;  // no piece that reaches past this byte is hashed early
@@ -70,6 +77,7 @@ class StreamedDataHash {
   BuiltinCrypto::Stream stream_;
   UnicodeNfc::Writer writer_;
   bool gathering_ = false;         // the pieces now go to rest_
+  bool held_bom_ = false;          // a U+FEFF that ended the last piece is not hashed yet
   std::unique_ptr<char[]> piece_;  // the UTF-8 of a piece hashed early
   std::size_t piece_size_ = 0;
   char* at_ = nullptr;    // where room() said to write
