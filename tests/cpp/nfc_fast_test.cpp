@@ -7,6 +7,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <bit>
 #include <fstream>
 #include <iostream>
 #include <quorvane/hardbinding/provided.hpp>
@@ -15,6 +16,10 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#if HWY_ARCH_ARM_A64 && defined(__linux__)
+#include <sys/auxv.h>
+#endif
 
 #include "provided/nfc.hpp"
 #include "simd/every_target.hpp"
@@ -349,6 +354,8 @@ std::string target_names(std::int64_t targets) {
 
 // The instruction-set features /proc/cpuinfo lists for this CPU (the
 // "flags" line on x86, "Features" on Arm), or none if it has no such line.
+// On aarch64 Linux without that line (an emulator shows the host's file),
+// the same names from the kernel's hardware capabilities instead.
 std::vector<std::string> cpu_flags() {
 #if HWY_ARCH_X86
   const std::string key = "flags";
@@ -367,7 +374,17 @@ std::vector<std::string> cpu_flags() {
     for (std::string w; words >> w;) flags.push_back(w);
     return flags;
   }
+#if HWY_ARCH_ARM_A64 && defined(__linux__)
+  std::vector<std::string> flags;
+  const unsigned long hwcap = getauxval(AT_HWCAP), hwcap2 = getauxval(AT_HWCAP2);
+  if (hwcap & HWCAP_ASIMD) flags.emplace_back("asimd");
+  if (hwcap & HWCAP_AES) flags.emplace_back("aes");
+  if (hwcap & HWCAP_SVE) flags.emplace_back("sve");
+  if (hwcap2 & HWCAP2_SVE2) flags.emplace_back("sve2");
+  return flags;
+#else
   return {};
+#endif
 }
 
 // The targets whose features the CPU lists, by the features Highway asks
@@ -418,13 +435,24 @@ std::vector<TestTargets>& runs_by_test() {
   return runs;
 }
 
-// What one test's calls should have run: the scalar fallback and the best
-// target this CPU's flags allow among those compiled. Empty if they did.
+// The target every CPU runs: the scalar fallback where one is compiled
+// (x86_64), otherwise the worst target compiled, which every CPU of the
+// architecture has (NEON on aarch64, where Highway compiles no scalar one).
+std::int64_t fallback_of(std::int64_t compiled) {
+  const std::int64_t scalar = compiled & (HWY_EMU128 | HWY_SCALAR);
+  if (scalar != 0 || compiled == 0) return scalar;
+  return std::int64_t{1} << (63 - std::countl_zero(static_cast<std::uint64_t>(compiled)));
+}
+
+// What one test's calls should have run: the fallback and the best target
+// this CPU's flags allow among those compiled. Empty if they did.
 std::string missing_targets(const simd::TargetsRun& r, std::int64_t allowed) {
   std::string out;
-  const std::int64_t fallback = r.compiled & (HWY_EMU128 | HWY_SCALAR);
-  if (fallback == 0) out += "no scalar fallback compiled; ";
-  if ((r.every_call & fallback) != fallback) out += "the scalar fallback did not run; ";
+  const std::int64_t fallback = fallback_of(r.compiled);
+  if (fallback == 0) out += "no target compiled; ";
+  if ((r.every_call & fallback) != fallback) {
+    out += "the fallback, " + target_names(fallback) + ", did not run; ";
+  }
   const std::int64_t want = allowed & r.compiled;
   const std::int64_t best = want & -want;
   if ((r.every_call & best) != best) {
@@ -466,8 +494,8 @@ class TargetsEnvironment : public ::testing::Environment {
       std::cout << "compiled but not run on this CPU: " << target_names(compiled & ~ran) << "\n";
     }
     if (flags.empty()) {
-      std::cout << "/proc/cpuinfo lists no instruction-set features here: only the scalar "
-                   "fallback is required to have run\n";
+      std::cout << "this CPU shows no instruction-set features: only the fallback is "
+                   "required to have run\n";
     }
   }
 };
@@ -478,7 +506,7 @@ class TargetsEnvironment : public ::testing::Environment {
   return true;
 }();
 
-// Every kernel's every-target entry point runs the scalar fallback and the
+// Every kernel's every-target entry point runs the fallback and the
 // best target the CPU's own flags allow (so a CPU without AVX-512 says so
 // in the list printed at the end, rather than passing silently).
 TEST(EveryTarget, FallbackAndBestTargetRan) {
