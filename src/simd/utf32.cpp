@@ -190,6 +190,18 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
 #endif
 
 #if HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_AVX3_DL
+// The vectors of the shuffle-table kernels: eight 32-bit lanes at most, and
+// as many as the tag's maximum, which the kernels' layout depends on. The
+// SVE and SVE2 targets take their size from the CPU at run time (128 bits
+// on most, where a tag of eight would give four lanes); there they keep to
+// 128 bits, which every SVE CPU has. A CPU with 256-bit vectors runs the
+// SVE_256 target.
+#if HWY_TARGET == HWY_SVE || HWY_TARGET == HWY_SVE2
+using PackTag = hn::CappedTag<std::uint32_t, 4>;
+#else
+using PackTag = hn::CappedTag<std::uint32_t, 8>;
+#endif
+
 // The UTF-8 of the lanes of `c` (EncodeLanes) closed up by byte shuffles
 // from kPacking, one per block of four lanes, stored at o; returns the end.
 template <class D, class V = hn::Vec<D>>
@@ -389,7 +401,7 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
   return utf8_from_utf32_scalar({in, n}, out);
 #else
   // At most 256-bit vectors: the byte shuffles work within 128-bit blocks.
-  return Packing(hn::CappedTag<std::uint32_t, 8>(), in, n, out, nullptr, nullptr);
+  return Packing(PackTag(), in, n, out, nullptr, nullptr);
 #endif
 }
 
@@ -430,7 +442,7 @@ std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
   // unit block with a surrogate in it goes the plain way. Packing may write
   // 4 bytes past the 3 per unit of its stretch, so at least 2 units are
   // left after each stretch: their room takes those bytes.
-  const hn::CappedTag<std::uint32_t, 8> d;
+  const PackTag d;
   const hn::Rebind<std::uint16_t, decltype(d)> d16;
   const std::size_t lanes = hn::Lanes(d);
   const auto surrogate = hn::Set(d16, std::uint16_t{0xD800});
@@ -467,7 +479,7 @@ Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePoin
   scan.size = Utf8FromUtf32(in, n, out);
   ScanScalar({in, n}, set->bits.data(), scan);
 #else
-  scan.size = Packing(hn::CappedTag<std::uint32_t, 8>(), in, n, out, set, &scan);
+  scan.size = Packing(PackTag(), in, n, out, set, &scan);
 #endif
   return scan;
 }
