@@ -526,8 +526,28 @@ namespace quorvane::simd {
 std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noexcept {
   char* o = out;
   bool bad = false;
-  for (const char32_t cp : in) {
-    const auto c = static_cast<std::uint32_t>(cp);
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  // Four at a time: four ASCII characters are their own four bytes.
+  for (; i + 4 <= n; i += 4) {
+    const auto c0 = static_cast<std::uint32_t>(in[i]), c1 = static_cast<std::uint32_t>(in[i + 1]);
+    const auto c2 = static_cast<std::uint32_t>(in[i + 2]),
+               c3 = static_cast<std::uint32_t>(in[i + 3]);
+    if ((c0 | c1 | c2 | c3) < 0x80) {
+      o[0] = static_cast<char>(c0);
+      o[1] = static_cast<char>(c1);
+      o[2] = static_cast<char>(c2);
+      o[3] = static_cast<char>(c3);
+      o += 4;
+      continue;
+    }
+    for (const std::uint32_t c : {c0, c1, c2, c3}) {
+      bad |= c - 0xD800u < 0x800u || c > 0x10FFFF;
+      PutUtf8Four(o, c);
+    }
+  }
+  for (; i < n; ++i) {
+    const auto c = static_cast<std::uint32_t>(in[i]);
     bad |= c - 0xD800u < 0x800u || c > 0x10FFFF;
     PutUtf8(o, c);
   }

@@ -90,6 +90,26 @@ inline void PutUtf8(char*& o, std::uint32_t c) {
   }
 }
 
+// Writes the UTF-8 of the scalar value c at o as four bytes, of which
+// those past its length are overwritten later or left, and moves o past
+// it. The form is chosen without a branch: text that mixes lengths (a
+// space between every few syllables) defeats any prediction.
+inline void PutUtf8Four(char*& o, std::uint32_t c) {
+  const std::uint32_t two = c >= 0x80, three = c >= 0x800, four = c >= 0x10000;
+  const std::uint32_t b1 = c;
+  const std::uint32_t b2 = (0xC0u | (c >> 6)) | ((0x80u | (c & 0x3Fu)) << 8);
+  const std::uint32_t b3 =
+      (0xE0u | (c >> 12)) | ((0x80u | ((c >> 6) & 0x3Fu)) << 8) | ((0x80u | (c & 0x3Fu)) << 16);
+  const std::uint32_t b4 = (0xF0u | (c >> 18)) | ((0x80u | ((c >> 12) & 0x3Fu)) << 8) |
+                           ((0x80u | ((c >> 6) & 0x3Fu)) << 16) | ((0x80u | (c & 0x3Fu)) << 24);
+  const std::uint32_t w = four ? b4 : three ? b3 : two ? b2 : b1;
+  o[0] = static_cast<char>(w);
+  o[1] = static_cast<char>(w >> 8);
+  o[2] = static_cast<char>(w >> 16);
+  o[3] = static_cast<char>(w >> 24);
+  o += 1 + two + three + four;
+}
+
 // Adds what `in` shows to `scan` (in_set and has_bom), without a branch
 // on each code point.
 inline void ScanScalar(std::span<const char32_t> in, const std::uint64_t* set, Utf32Scan& scan) {
