@@ -476,8 +476,7 @@ Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePoin
 #if HWY_TARGET == HWY_AVX3_DL
   scan.size = Compressing(in, n, out, set, &scan);
 #elif HWY_TARGET == HWY_SCALAR
-  scan.size = Utf8FromUtf32(in, n, out);
-  ScanScalar({in, n}, set->bits.data(), scan);
+  scan.size = PlainUtf8Scan({in, n}, out, set->bits.data(), scan);
 #else
   scan.size = Packing(PackTag(), in, n, out, set, &scan);
 #endif
@@ -524,34 +523,7 @@ std::size_t from_utf16(std::span<const char16_t> in, char* out) noexcept {
 namespace quorvane::simd {
 
 std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noexcept {
-  char* o = out;
-  bool bad = false;
-  const std::size_t n = in.size();
-  std::size_t i = 0;
-  // Four at a time: four ASCII characters are their own four bytes.
-  for (; i + 4 <= n; i += 4) {
-    const auto c0 = static_cast<std::uint32_t>(in[i]), c1 = static_cast<std::uint32_t>(in[i + 1]);
-    const auto c2 = static_cast<std::uint32_t>(in[i + 2]),
-               c3 = static_cast<std::uint32_t>(in[i + 3]);
-    if ((c0 | c1 | c2 | c3) < 0x80) {
-      o[0] = static_cast<char>(c0);
-      o[1] = static_cast<char>(c1);
-      o[2] = static_cast<char>(c2);
-      o[3] = static_cast<char>(c3);
-      o += 4;
-      continue;
-    }
-    for (const std::uint32_t c : {c0, c1, c2, c3}) {
-      bad |= c - 0xD800u < 0x800u || c > 0x10FFFF;
-      PutUtf8Four(o, c);
-    }
-  }
-  for (; i < n; ++i) {
-    const auto c = static_cast<std::uint32_t>(in[i]);
-    bad |= c - 0xD800u < 0x800u || c > 0x10FFFF;
-    PutUtf8(o, c);
-  }
-  return bad ? kNotScalarValues : static_cast<std::size_t>(o - out);
+  return PlainUtf8(in, out, true, [](std::uint32_t) {});
 }
 
 std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char32_t> in) {

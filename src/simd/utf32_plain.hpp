@@ -110,6 +110,61 @@ inline void PutUtf8Four(char*& o, std::uint32_t c) {
   o += 1 + two + three + four;
 }
 
+// The UTF-8 of `in` at `out` (room for 4 bytes per code point, as
+// utf8_from_utf32), calling look(c) for each code point c except those of
+// blocks of four ASCII ones when `skip_ascii`; kNotScalarValues for a
+// surrogate or a value past U+10FFFF. Four ASCII code points at a time are
+// their own bytes; any other block is written with PutUtf8Four.
+template <class Look>
+std::size_t PlainUtf8(std::span<const char32_t> in, char* out, bool skip_ascii, Look&& look) {
+  char* o = out;
+  bool bad = false;
+  const std::size_t n = in.size();
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const std::array<std::uint32_t, 4> c = {
+        static_cast<std::uint32_t>(in[i]), static_cast<std::uint32_t>(in[i + 1]),
+        static_cast<std::uint32_t>(in[i + 2]), static_cast<std::uint32_t>(in[i + 3])};
+    if ((c[0] | c[1] | c[2] | c[3]) < 0x80) {
+      for (std::size_t k = 0; k < 4; ++k) o[k] = static_cast<char>(c[k]);
+      o += 4;
+      if (!skip_ascii) {
+        for (const std::uint32_t v : c) look(v);
+      }
+      continue;
+    }
+    for (const std::uint32_t v : c) {
+      bad |= v - 0xD800u < 0x800u || v > 0x10FFFF;
+      look(v);
+      PutUtf8Four(o, v);
+    }
+  }
+  for (; i < n; ++i) {
+    const auto v = static_cast<std::uint32_t>(in[i]);
+    bad |= v - 0xD800u < 0x800u || v > 0x10FFFF;
+    look(v);
+    PutUtf8(o, v);
+  }
+  return bad ? kNotScalarValues : static_cast<std::size_t>(o - out);
+}
+
+// PlainUtf8 and ScanScalar in one pass.
+inline std::size_t PlainUtf8Scan(std::span<const char32_t> in, char* out, const std::uint64_t* set,
+                                 Utf32Scan& scan) {
+  bool in_set = scan.in_set;
+  bool has_bom = scan.has_bom;
+  // No look at blocks of ASCII when the set holds all of it (NFC's does).
+  const bool ascii_in_set = set[0] == ~std::uint64_t{0} && set[1] == ~std::uint64_t{0};
+  const std::size_t size = PlainUtf8(in, out, ascii_in_set, [&](std::uint32_t c) {
+    const std::uint32_t at = c < 0x110000 ? c : 0x10FFFF;
+    in_set &= ((set[at >> 6] >> (at & 63)) & 1u) != 0;
+    has_bom |= c == 0xFEFF;
+  });
+  scan.in_set = in_set;
+  scan.has_bom = has_bom;
+  return size;
+}
+
 // Adds what `in` shows to `scan` (in_set and has_bom), without a branch
 // on each code point.
 inline void ScanScalar(std::span<const char32_t> in, const std::uint64_t* set, Utf32Scan& scan) {
