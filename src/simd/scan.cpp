@@ -47,7 +47,11 @@ PlainBlocks PassPlainBlocks(const char32_t* in, std::size_t n, char16_t* out,
     return static_cast<unsigned>(classes[c >> 5] >> ((c & 31) * 2)) & 3u;
   };
   std::size_t k = 0;
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+  // Blocks at once from SSE4 on: with SSSE3 the block's bookkeeping costs
+  // what it saves (conjoining jamo, 16 MiB: SSE4 99 -> 79 ms, SSSE3 the
+  // same either way; mixed text 12% slower under SSE4, still far ahead of
+  // the interpreter's own route).
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_SSE4
   const hn::ScalableTag<std::uint32_t> d;
   const hn::RebindToSigned<decltype(d)> di;
   const hn::Rebind<std::uint16_t, decltype(d)> d16;
@@ -70,7 +74,7 @@ PlainBlocks PassPlainBlocks(const char32_t* in, std::size_t n, char16_t* out,
   constexpr std::size_t lanes = 16;
 #endif
   while (k < n) {
-#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX2
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_SSE4
     // A block at once, where that needs no look at each character: all of
     // it below U+10000, no non-starter run that could grow too long, no
     // trivial character before the first non-trivial one that could find
