@@ -476,7 +476,8 @@ Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePoin
 #if HWY_TARGET == HWY_AVX3_DL
   scan.size = Compressing(in, n, out, set, &scan);
 #elif HWY_TARGET == HWY_SCALAR
-  scan.size = PlainUtf8Scan({in, n}, out, set->bits.data(), scan);
+  scan.size = Utf8FromUtf32(in, n, out);
+  ScanScalar({in, n}, set->bits.data(), scan);
 #else
   scan.size = Packing(PackTag(), in, n, out, set, &scan);
 #endif
@@ -523,7 +524,14 @@ std::size_t from_utf16(std::span<const char16_t> in, char* out) noexcept {
 namespace quorvane::simd {
 
 std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noexcept {
-  return PlainUtf8(in, out, true, [](std::uint32_t) {});
+  char* o = out;
+  bool bad = false;
+  for (const char32_t cp : in) {
+    const auto c = static_cast<std::uint32_t>(cp);
+    bad |= c - 0xD800u < 0x800u || c > 0x10FFFF;
+    PutUtf8(o, c);
+  }
+  return bad ? kNotScalarValues : static_cast<std::size_t>(o - out);
 }
 
 std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char32_t> in) {

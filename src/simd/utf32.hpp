@@ -24,9 +24,8 @@ using utf8::kNotScalarValues;
 // be overwritten.
 std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept;
 
-// The same without vector instructions (with the same room and the same
-// overwriting): what a CPU without them runs, and the reference the vector
-// code is tested against.
+// The same, one code point at a time: what a CPU without vector
+// instructions runs, and the reference the vector code is tested against.
 std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noexcept;
 
 // The UTF-8 of the UTF-16 `in` in `out`, which must have room for 3 bytes
