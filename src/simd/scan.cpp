@@ -47,10 +47,10 @@ PlainBlocks PassPlainBlocks(const char32_t* in, std::size_t n, char16_t* out,
     return static_cast<unsigned>(classes[c >> 5] >> ((c & 31) * 2)) & 3u;
   };
   std::size_t k = 0;
-  // Blocks at once from SSE4 on: with SSSE3 the block's bookkeeping costs
-  // what it saves (conjoining jamo, 16 MiB: SSE4 99 -> 79 ms, SSSE3 the
-  // same either way; mixed text 12% slower under SSE4, still far ahead of
-  // the interpreter's own route).
+  // Blocks at once from SSE4 on (conjoining jamo, 16 MiB: 103 -> 81 ms
+  // under SSE4; Vietnamese NFD and Hindi about 5% slower there, still
+  // twice as fast as the interpreter's own route or more). With SSSE3 the
+  // block's bookkeeping costs what it saves.
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_SSE4
   const hn::ScalableTag<std::uint32_t> d;
   const hn::RebindToSigned<decltype(d)> di;
