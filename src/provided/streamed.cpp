@@ -2,6 +2,7 @@
 #include <cwchar>
 #include <quorvane/hardbinding/streamed.hpp>
 #include <quorvane/vs.hpp>
+#include <quorvane/wrapper.hpp>
 #include <utility>
 
 #include "provided/nfc.hpp"
@@ -21,8 +22,7 @@ std::uint64_t first_exclusion(const DataHash& binding) noexcept {
   return binding.exclusions.empty() ? UINT64_MAX : binding.exclusions[0].start;
 }
 
-constexpr std::string_view kBom = "\xEF\xBB\xBF";
-constexpr char32_t kBomCodePoint = 0xFEFF;
+constexpr char32_t kMarker = 0xFEFF;  // wrapper::MARKER's code point
 
 // The first U+FEFF at or after `from`, or the end.
 std::size_t find_bom(std::span<const char32_t> code_points, std::size_t from) noexcept {
@@ -30,12 +30,12 @@ std::size_t find_bom(std::span<const char32_t> code_points, std::size_t from) no
   if constexpr (sizeof(wchar_t) == sizeof(char32_t)) {
     // The C library's search is vectorised; wchar_t is UTF-32 here.
     const auto* base = reinterpret_cast<const wchar_t*>(code_points.data());
-    const wchar_t* hit = std::wmemchr(base + from, static_cast<wchar_t>(kBomCodePoint), n - from);
+    const wchar_t* hit = std::wmemchr(base + from, static_cast<wchar_t>(kMarker), n - from);
     return hit == nullptr ? n : static_cast<std::size_t>(hit - base);
   } else {
     return static_cast<std::size_t>(
         std::find(code_points.begin() + static_cast<std::ptrdiff_t>(from), code_points.end(),
-                  kBomCodePoint) -
+                  kMarker) -
         code_points.begin());
   }
 }
@@ -48,13 +48,12 @@ std::size_t find_bom(std::span<const char32_t> code_points, std::size_t from) no
 // that ends the piece, whose next code point is not known yet.
 StreamedDataHash::Markers StreamedDataHash::markers_in(
     std::span<const char32_t> code_points) noexcept {
-  using M = Markers;
   const std::size_t n = code_points.size();
   for (std::size_t i = find_bom(code_points, 0); i < n; i = find_bom(code_points, i + 1)) {
-    if (i + 1 == n) return M::Last;
-    if (vs::is_selector(code_points[i + 1])) return M::MayBeginWrapper;
+    if (i + 1 == n) return Markers::Last;
+    if (vs::is_selector(code_points[i + 1])) return Markers::MayBeginWrapper;
   }
-  return M::None;
+  return Markers::None;
 }
 
 StreamedDataHash::StreamedDataHash(Algorithm alg, std::uint64_t length)
@@ -120,12 +119,10 @@ void StreamedDataHash::take(std::size_t size, std::span<const char32_t> code_poi
   // A U+FEFF held back from the piece before begins a wrapper when this
   // piece begins with a selector; otherwise it is hashed now.
   const bool held_begins = held_bom_ && !code_points.empty() && vs::is_selector(code_points[0]);
-  if (held_bom_ && !held_begins) {
-    feed_held();
-  }
+  if (held_bom_ && !held_begins) feed_held();
   if (!held_begins && markers != Markers::MayBeginWrapper && prefix_ + size <= stop_) {
     if (markers == Markers::Last) {
-      size -= kBom.size();
+      size -= wrapper::MARKER.size();
       code_points = code_points.first(code_points.size() - 1);
       held_bom_ = true;
     }
@@ -136,16 +133,15 @@ void StreamedDataHash::take(std::size_t size, std::span<const char32_t> code_poi
   // Room for the rest at its largest, so that it is never moved: a big
   // buffer only takes memory for the pages written.
   gathering_ = true;
-  rest_.reserve(kBom.size() + size + room_ + 4 * left_);
-  rest_.assign(held_begins ? kBom : std::string_view());
+  rest_.reserve(wrapper::MARKER.size() + size + room_ + 4 * left_);
+  rest_.assign(held_begins ? wrapper::MARKER : std::string_view());
   rest_.append(at_, size);
   held_bom_ = false;
 }
 
 void StreamedDataHash::feed_held() {
-  const char32_t bom = kBomCodePoint;
-  feed_scanned(writer_, kBom, {&bom, 1}, true);
-  prefix_ += kBom.size();
+  feed_scanned(writer_, wrapper::MARKER, {&kMarker, 1}, true);
+  prefix_ += wrapper::MARKER.size();
   held_bom_ = false;
 }
 
