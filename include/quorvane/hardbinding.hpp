@@ -276,8 +276,10 @@ Result<DataHash> compute_data_hash(std::string_view text, Algorithm alg, const H
 // compute_data_hash for a text that arrives in order, for a front end that
 // produces it piece by piece: the caller has given the first `prefix_size`
 // bytes to `writer` (a writer of N whose sink is `stream`, a stream of H
-// begun for `alg`), and those bytes hold no U+FEFF, so no wrapper starts
-// among them and all of them are kept; `rest` is the remainder of the text.
+// begun for `alg`), and those bytes hold no marker that may be a wrapper
+// (wrapper::marker_role: every U+FEFF among them is an ordinary character
+// to the search), so all of them are kept; `rest` is the remainder of the
+// text, which begins at a character.
 // The result is that of compute_data_hash over the whole text.
 // Errors: as compute_data_hash.
 template <class Stream, class Writer>
@@ -307,8 +309,9 @@ Result<DataHash> finish_data_hash(std::uint64_t prefix_size, std::string_view re
 //   6-7. digest length or bytes differ from `hash`     -> HashMismatch
 namespace detail {
 
-// Steps 1 to 4 for a text whose first `prefix_size` bytes hold no U+FEFF
-// and whose remainder is `rest`. Returns the algorithm.
+// Steps 1 to 4 for a text whose first `prefix_size` bytes hold no marker
+// that may be a wrapper (as for finish_data_hash) and whose remainder is
+// `rest`. Returns the algorithm.
 inline Result<Algorithm> check_binding_wrapper(std::uint64_t prefix_size, std::string_view rest,
                                                const DataHash& binding) {
   if (binding.exclusions.empty()) return std::unexpected(Error::exclusion_malformed());
@@ -338,8 +341,8 @@ Status verify_data_hash(std::string_view text, const DataHash& binding, const H&
 
 // verify_data_hash for a text that arrives in order, as finish_data_hash:
 // the first `prefix_size` bytes went to `writer` (whose sink is `stream`,
-// begun for the algorithm that `binding.alg` names) and hold no U+FEFF;
-// `rest` is the remainder. No exclusion may start inside the prefix (the
+// begun for the algorithm that `binding.alg` names) and hold no marker
+// that may be a wrapper; `rest` is the remainder. No exclusion may start inside the prefix (the
 // caller stops the prefix before the first one). Same result as
 // verify_data_hash over the whole text.
 template <class Stream, class Writer>

@@ -235,6 +235,15 @@ Result<Wrapper> extract(std::string_view text);
 // the payload. Same errors as extract.
 Result<Range> extract_range(std::string_view text);
 
+// What the code points `after` a marker (U+FEFF) say about the marker's
+// part in extract and extract_range: only a marker whose selector run
+// begins with the full magic is a valid wrapper or a corrupted one. Any
+// other marker is passed over with its run (which holds no marker), so to
+// those searches it is an ordinary character. Unsettled when `after` ends
+// while the selectors so far spell a beginning of the magic.
+enum class MarkerRole : std::uint8_t { Ordinary, MayBeWrapper, Unsettled };
+MarkerRole marker_role(std::span<const char32_t> after) noexcept;
+
 // `text` without the range of every valid wrapper (those locate_all
 // lists), in one copy. Cannot fail.
 std::string strip_all(std::string_view text);

@@ -42,18 +42,26 @@ std::size_t find_bom(std::span<const char32_t> code_points, std::size_t from) no
 
 }  // namespace
 
-// What the U+FEFFs of a piece mean for hashing early. One followed by a
-// selector may begin a wrapper. Any other has no run behind it and is an
-// ordinary character, as it is to the candidate search, except the one
-// that ends the piece, whose next code point is not known yet.
+// What the U+FEFFs of a piece mean for hashing early. One whose selector
+// run begins with the magic may begin a wrapper. Any other is an ordinary
+// character, as it is to the search for the wrapper (wrapper::marker_role),
+// except one whose selectors up to the piece's end spell a beginning of
+// the magic (or that ends the piece): the next piece settles it. Such a
+// one is the last U+FEFF of its piece, since only selectors follow it.
 StreamedDataHash::Markers StreamedDataHash::markers_in(
     std::span<const char32_t> code_points) noexcept {
   const std::size_t n = code_points.size();
   for (std::size_t i = find_bom(code_points, 0); i < n; i = find_bom(code_points, i + 1)) {
-    if (i + 1 == n) return Markers::Last;
-    if (vs::is_selector(code_points[i + 1])) return Markers::MayBeginWrapper;
+    switch (wrapper::marker_role(code_points.subspan(i + 1))) {
+      case wrapper::MarkerRole::Ordinary:
+        break;
+      case wrapper::MarkerRole::MayBeWrapper:
+        return {Role::MayBeginWrapper};
+      case wrapper::MarkerRole::Unsettled:
+        return {Role::Held, i};
+    }
   }
-  return Markers::None;
+  return {};
 }
 
 StreamedDataHash::StreamedDataHash(Algorithm alg, std::uint64_t length)
@@ -98,14 +106,14 @@ char* StreamedDataHash::room(std::size_t max_bytes) {
 void StreamedDataHash::add_ascii(std::size_t size) {
   left_ -= std::min<std::uint64_t>(left_, size);
   // U+0000 to U+007F are all trivially in NFC, and none is U+FEFF.
-  take(size, {}, true, Markers::None);
+  take(size, {}, true, {});
 }
 
 bool StreamedDataHash::add(std::span<const char32_t> code_points) {
   left_ -= std::min<std::uint64_t>(left_, code_points.size());
   const simd::Utf32Scan scan = simd::utf8_from_utf32_scan(code_points, at_, nfc_trivial_set());
   if (scan.size == simd::kNotScalarValues) return false;
-  take(scan.size, code_points, scan.in_set, scan.has_bom ? markers_in(code_points) : Markers::None);
+  take(scan.size, code_points, scan.in_set, scan.has_bom ? markers_in(code_points) : Markers{});
   return true;
 }
 
@@ -116,15 +124,29 @@ void StreamedDataHash::take(std::size_t size, std::span<const char32_t> code_poi
     return;
   }
   if (size == 0) return;
-  // A U+FEFF held back from the piece before begins a wrapper when this
-  // piece begins with a selector; otherwise it is hashed now.
-  const bool held_begins = held_bom_ && !code_points.empty() && vs::is_selector(code_points[0]);
-  if (held_bom_ && !held_begins) feed_held();
-  if (!held_begins && markers != Markers::MayBeginWrapper && prefix_ + size <= stop_) {
-    if (markers == Markers::Last) {
-      size -= wrapper::MARKER.size();
-      code_points = code_points.first(code_points.size() - 1);
-      held_bom_ = true;
+  // A U+FEFF held back from the piece before may begin a wrapper when
+  // this piece goes on with the magic's selectors (or, being short, with a
+  // beginning of them); otherwise it is hashed now. An ASCII piece holds no
+  // selector.
+  bool held_begins = false;
+  if (held_count_ != 0) {
+    std::array<char32_t, 2 * wrapper::MAGIC.size()> after{};
+    std::size_t k = 0;
+    for (std::size_t j = 1; j < held_count_; ++j) after[k++] = held_[j];
+    for (std::size_t j = 0; j < code_points.size() && k < after.size(); ++j) {
+      after[k++] = code_points[j];
+    }
+    held_begins = !code_points.empty() &&
+                  wrapper::marker_role(std::span(after).first(k)) != wrapper::MarkerRole::Ordinary;
+    if (!held_begins) feed_held();
+  }
+  if (!held_begins && markers.role != Role::MayBeginWrapper && prefix_ + size <= stop_) {
+    if (markers.role == Role::Held) {
+      const auto tail = code_points.subspan(markers.held_from);
+      std::copy(tail.begin(), tail.end(), held_.begin());
+      held_count_ = tail.size();
+      for (const char32_t c : tail) size -= 1 + (c > 0x7F) + (c > 0x7FF) + (c > 0xFFFF);
+      code_points = code_points.first(markers.held_from);
     }
     feed_scanned(writer_, std::string_view(at_, size), code_points, trivial);
     prefix_ += size;
@@ -132,27 +154,36 @@ void StreamedDataHash::take(std::size_t size, std::span<const char32_t> code_poi
   }
   // Room for the rest at its largest, so that it is never moved: a big
   // buffer only takes memory for the pages written.
+  char held[4 * wrapper::MAGIC.size()];
+  const std::size_t held_size = held_begins ? held_utf8(held) : 0;
   gathering_ = true;
-  rest_.reserve(wrapper::MARKER.size() + size + room_ + 4 * left_);
-  rest_.assign(held_begins ? wrapper::MARKER : std::string_view());
+  rest_.reserve(held_size + size + room_ + 4 * left_);
+  rest_.assign(held, held_size);
   rest_.append(at_, size);
-  held_bom_ = false;
+  held_count_ = 0;
+}
+
+// The UTF-8 of the held code points, at `out` (room for 4 bytes each).
+std::size_t StreamedDataHash::held_utf8(char* out) const noexcept {
+  return simd::utf8_from_utf32(std::span(held_).first(held_count_), out);
 }
 
 void StreamedDataHash::feed_held() {
-  feed_scanned(writer_, wrapper::MARKER, {&kMarker, 1}, true);
-  prefix_ += wrapper::MARKER.size();
-  held_bom_ = false;
+  char held[4 * wrapper::MAGIC.size()];
+  const std::size_t size = held_utf8(held);
+  feed_scanned(writer_, std::string_view(held, size), std::span(held_).first(held_count_), false);
+  prefix_ += size;
+  held_count_ = 0;
 }
 
 // A U+FEFF that ends the text is an ordinary one.
 Result<DataHash> StreamedDataHash::finish_compute() {
-  if (held_bom_) feed_held();
+  if (held_count_ != 0) feed_held();
   return finish_data_hash(prefix_, rest_, alg_, stream_, writer_);
 }
 
 Status StreamedDataHash::finish_verify(const DataHash& binding) {
-  if (held_bom_) feed_held();
+  if (held_count_ != 0) feed_held();
   return finish_verify_data_hash(prefix_, rest_, binding, stream_, writer_);
 }
 

@@ -76,8 +76,10 @@ LONG = 1 << 20
 PIECE = qvref.CHUNK
 
 
+# A marker with a beginning of the magic behind it ("C2") is an ordinary
+# character; chunks end at each place in the filler.
 @pytest.mark.parametrize("filler", ["a", "\u00e9", "\u4e2d", "\U0001f600", "ab\ufeff\ufe0f",
-                                    "a\ufeff"])
+                                    "a\ufeff", "ab\ufeff\U000e0133\U000e0122"])
 @pytest.mark.parametrize("wrapper_at", [0, 3, PIECE - 3, PIECE - 1, PIECE, LONG // 2, None])
 def test_long_text_conversion_matches_plain_path(filler, wrapper_at):
     host = filler * (LONG // len(filler) + 7)

@@ -4,12 +4,14 @@
 // normalised and digested at once; only the rest of the text is kept.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <quorvane/hardbinding.hpp>
 #include <quorvane/hardbinding/provided.hpp>
 #include <quorvane/internal/big_buffer.hpp>
+#include <quorvane/wrapper.hpp>
 #include <span>
 #include <string>
 
@@ -19,15 +21,16 @@ namespace quorvane::hardbinding::provided {
 // over a text given as pieces in order. For each piece, call room() for
 // where its UTF-8 goes, then add_ascii() or add(); then finish once.
 //
-// The rule of where hashing early stops: a wrapper starts with U+FEFF and a
-// selector, so up to the first U+FEFF followed by a selector (and, for
+// The rule of where hashing early stops: only a U+FEFF whose selector run
+// begins with the magic matters to the search for the wrapper
+// (wrapper::marker_role), so up to the first such one (and, for
 // verification, up to the piece that reaches the binding's first
-// exclusion) every piece is
-// normalised into the digest as it comes. From there on the pieces are
-// gathered, and finishing treats them as the whole-text operation treats
-// the rest of the text. A U+FEFF that ends a piece is held back until the
-// next piece shows what follows it. The result is exactly the whole-text
-// operation's.
+// exclusion) every piece is normalised into the digest as it comes. From
+// there on the pieces are gathered, and finishing treats them as the
+// whole-text operation treats the rest of the text. A U+FEFF that ends a
+// piece is held back until the next piece shows what follows it; a piece
+// that ends inside a beginning of the magic is gathered. The result is
+// exactly the whole-text operation's.
 //
 // Neither room() nor the adds touch anything but this object, so the adds
 // may run while the front end lets other threads work. Not copyable or
@@ -64,10 +67,17 @@ class StreamedDataHash {
   Status finish_verify(const DataHash& binding);
 
  private:
-  // What the U+FEFFs of a piece mean for hashing early.
-  enum class Markers : std::uint8_t { None, Last, MayBeginWrapper };
+  // What the U+FEFFs of a piece mean for hashing early: none matters; the
+  // piece ends in one whose part is not settled yet, from code point
+  // `held_from` on (it is held back); or one may begin a wrapper.
+  enum class Role : std::uint8_t { None, Held, MayBeginWrapper };
+  struct Markers {
+    Role role = Role::None;
+    std::size_t held_from = 0;
+  };
   static Markers markers_in(std::span<const char32_t> code_points) noexcept;
   void take(std::size_t size, std::span<const char32_t> code_points, bool trivial, Markers markers);
+  std::size_t held_utf8(char* out) const noexcept;
   void feed_held();
 
   Algorithm alg_;
@@ -76,8 +86,11 @@ class StreamedDataHash {
   std::uint64_t prefix_ = 0;
   BuiltinCrypto::Stream stream_;
   UnicodeNfc::Writer writer_;
-  bool gathering_ = false;         // the pieces now go to rest_
-  bool held_bom_ = false;          // a U+FEFF that ended the last piece is not hashed yet
+  bool gathering_ = false;  // the pieces now go to rest_
+  // A U+FEFF that ended the last piece, and the selectors behind it, which
+  // spell a beginning of the magic: not hashed yet.
+  std::array<char32_t, wrapper::MAGIC.size()> held_{};
+  std::size_t held_count_ = 0;
   std::unique_ptr<char[]> piece_;  // the UTF-8 of a piece hashed early
   std::size_t piece_size_ = 0;
   char* at_ = nullptr;    // where room() said to write
