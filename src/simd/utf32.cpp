@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -420,6 +421,13 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
 #endif
 
 #if HWY_TARGET == HWY_SCALAR
+// Stores `word` at `o` first byte lowest, whatever the machine's order.
+template <class W>
+HWY_INLINE void StoreLittleEndian(char* o, W word) {
+  if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+  std::memcpy(o, &word, sizeof word);
+}
+
 // The UTF-8 of `in` without vectors, and with a `set` what `scan` learns,
 // four code points at a time by the longest form among them: four ASCII
 // characters are stored as they are; four below U+0800, or four in the
@@ -444,7 +452,7 @@ std::size_t Grouped(const char32_t* in, std::size_t n, char* out, const CodePoin
     const std::uint32_t wide = 0u - static_cast<std::uint32_t>(c > 0x7F);
     const std::uint32_t form = (0xC0u | (c >> 6)) | ((0x80u | (c & 0x3Fu)) << 8);
     const auto word = static_cast<std::uint16_t>(c ^ ((form ^ c) & wide));
-    std::memcpy(o, &word, 2);
+    StoreLittleEndian(o, word);
     o += 1 + (wide & 1u);
   };
   const auto three = [](std::uint32_t c, char*& o) {
@@ -454,7 +462,7 @@ std::size_t Grouped(const char32_t* in, std::size_t n, char* out, const CodePoin
     const std::uint32_t form2 = (0xC0u | (c >> 6)) | (last << 8);
     const std::uint32_t form3 = (0xE0u | (c >> 12)) | (second << 8) | (last << 16);
     const std::uint32_t word = (c & ~m2) | (form2 & m2 & ~m3) | (form3 & m3);
-    std::memcpy(o, &word, 4);
+    StoreLittleEndian(o, word);
     o += 1 + (m2 & 1u) + (m3 & 1u);
   };
   const auto in_bits = [bits](std::uint32_t c) {
