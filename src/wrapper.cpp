@@ -446,17 +446,6 @@ Result<Wrapper> extract(std::string_view text) {
                       });
 }
 
-MarkerRole marker_role(std::span<const char32_t> after) noexcept {
-  // The byte of each selector is its own (vs.hpp), so the run begins with
-  // the magic exactly when its first code points are the magic's
-  // selectors.
-  for (std::size_t k = 0; k < MAGIC.size(); ++k) {
-    if (k == after.size()) return MarkerRole::Unsettled;
-    if (after[k] != vs::encode_byte(MAGIC[k])) return MarkerRole::Ordinary;
-  }
-  return MarkerRole::MayBeWrapper;
-}
-
 Result<Range> extract_range(std::string_view text) {
   // Only the headers are kept: a payload is decoded, to check it and find
   // its end, but never stored.

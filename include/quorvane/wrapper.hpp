@@ -17,6 +17,7 @@
 #include <quorvane/error.hpp>
 #include <quorvane/internal/big_buffer.hpp>
 #include <quorvane/utf8.hpp>
+#include <quorvane/vs.hpp>
 #include <span>
 #include <string>
 #include <string_view>
@@ -242,7 +243,17 @@ Result<Range> extract_range(std::string_view text);
 // those searches it is an ordinary character. Unsettled when `after` ends
 // while the selectors so far spell a beginning of the magic.
 enum class MarkerRole : std::uint8_t { Ordinary, MayBeWrapper, Unsettled };
-MarkerRole marker_role(std::span<const char32_t> after) noexcept;
+// (Inline: a text dense with markers asks for each.)
+inline MarkerRole marker_role(std::span<const char32_t> after) noexcept {
+  // The byte of each selector is its own (vs.hpp), so the run begins with
+  // the magic exactly when its first code points are the magic's
+  // selectors.
+  for (std::size_t k = 0; k < MAGIC.size(); ++k) {
+    if (k == after.size()) return MarkerRole::Unsettled;
+    if (after[k] != vs::encode_byte(MAGIC[k])) return MarkerRole::Ordinary;
+  }
+  return MarkerRole::MayBeWrapper;
+}
 
 // `text` without the range of every valid wrapper (those locate_all
 // lists), in one copy. Cannot fail.

@@ -51,7 +51,16 @@ std::size_t find_bom(std::span<const char32_t> code_points, std::size_t from) no
 StreamedDataHash::Markers StreamedDataHash::markers_in(
     std::span<const char32_t> code_points) noexcept {
   const std::size_t n = code_points.size();
-  for (std::size_t i = find_bom(code_points, 0); i < n; i = find_bom(code_points, i + 1)) {
+  bool thick = false;  // the last two U+FEFFs were close together
+  for (std::size_t i = 0;; ++i) {
+    // Where U+FEFFs come thick, a few code points are looked at one by one
+    // before the library's search, whose call costs more than that.
+    const std::size_t from = i;
+    const std::size_t near = thick ? std::min(n, i + 8) : i;
+    while (i < near && code_points[i] != kMarker) ++i;
+    if (i == near) i = find_bom(code_points, i);
+    if (i == n) break;
+    thick = i - from < 8;
     switch (wrapper::marker_role(code_points.subspan(i + 1))) {
       case wrapper::MarkerRole::Ordinary:
         break;
