@@ -139,8 +139,7 @@ TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
     for (const auto& got : utf8_from_utf16_every_target(units)) ASSERT_TRUE(got.empty());
     // Past U+10FFFF also where a signed compare reads the value as negative.
     const char32_t past[] = {0x110000, 0x80000000, 0xFFFFFFFF};
-    text[rng() % text.size()] =
-        trial % 3 == 0 ? past[rng() % 3] : char32_t(0xD800 + rng() % 0x800);
+    text[rng() % text.size()] = trial % 3 == 0 ? past[rng() % 3] : char32_t(0xD800 + rng() % 0x800);
     ASSERT_EQ(utf8_from_utf32_scalar(text, out.data()), kNotScalarValues);
     ASSERT_EQ(utf8_from_utf32(text, out.data()), kNotScalarValues);
     for (const auto& got : utf8_from_utf32_every_target(text)) ASSERT_TRUE(got.empty());
