@@ -342,9 +342,9 @@ Status verify_data_hash(std::string_view text, const DataHash& binding, const H&
 // verify_data_hash for a text that arrives in order, as finish_data_hash:
 // the first `prefix_size` bytes went to `writer` (whose sink is `stream`,
 // begun for the algorithm that `binding.alg` names) and hold no marker
-// that may be a wrapper; `rest` is the remainder. No exclusion may start inside the prefix (the
-// caller stops the prefix before the first one). Same result as
-// verify_data_hash over the whole text.
+// that may be a wrapper; `rest` is the remainder. No exclusion may start
+// inside the prefix (the caller stops the prefix before the first one).
+// Same result as verify_data_hash over the whole text.
 template <class Stream, class Writer>
 Status finish_verify_data_hash(std::uint64_t prefix_size, std::string_view rest,
                                const DataHash& binding, Stream& stream, Writer& writer) {

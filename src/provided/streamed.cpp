@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cwchar>
 #include <quorvane/hardbinding/streamed.hpp>
-#include <quorvane/vs.hpp>
 #include <quorvane/wrapper.hpp>
 #include <utility>
 
@@ -138,17 +137,16 @@ void StreamedDataHash::take(std::size_t size, std::span<const char32_t> code_poi
   // beginning of them); otherwise it is hashed now. An ASCII piece holds no
   // selector.
   bool held_begins = false;
-  if (held_count_ != 0) {
+  if (held_count_ != 0 && !code_points.empty()) {
     std::array<char32_t, 2 * wrapper::MAGIC.size()> after{};
     std::size_t k = 0;
     for (std::size_t j = 1; j < held_count_; ++j) after[k++] = held_[j];
     for (std::size_t j = 0; j < code_points.size() && k < after.size(); ++j) {
       after[k++] = code_points[j];
     }
-    held_begins = !code_points.empty() &&
-                  wrapper::marker_role(std::span(after).first(k)) != wrapper::MarkerRole::Ordinary;
-    if (!held_begins) feed_held();
+    held_begins = wrapper::marker_role(std::span(after).first(k)) != wrapper::MarkerRole::Ordinary;
   }
+  if (held_count_ != 0 && !held_begins) feed_held();
   if (!held_begins && markers.role != Role::MayBeginWrapper && prefix_ + size <= stop_) {
     if (markers.role == Role::Held) {
       const auto tail = code_points.subspan(markers.held_from);

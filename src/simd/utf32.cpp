@@ -298,13 +298,9 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
   const auto max_code_point = hn::Set(d, 0x10FFFFu), bom = hn::Set(d, 0xFEFFu);
   const auto three_shuffle = hn::LoadDup128(d8, kPacking.shuffle[kAllThree].data());
   std::optional<KeptRanges<D>> kept;
-  std::uint32_t plain_below = 0;  // code points below it are in the set
-  if (set != nullptr) {
-    kept.emplace(*set);
-    if (!set->ranges.empty() && set->ranges[0][0] == 0) {
-      plain_below = static_cast<std::uint32_t>(std::min<char32_t>(set->ranges[0][1], 0x7FF)) + 1;
-    }
-  }
+  if (set != nullptr) kept.emplace(*set);
+  // Code points below it are in the set.
+  const std::uint32_t plain_below = PlainBelow(set, 0x7FF);
   const auto plain_end = hn::Set(d, plain_below);
   bool checking = set != nullptr;
   bool in_set = true;
@@ -442,10 +438,7 @@ HWY_INLINE void StoreLittleEndian(char* o, W word) {
 // range.
 std::size_t Grouped(const char32_t* in, std::size_t n, char* out, const CodePointSet* set,
                     Utf32Scan* scan) {
-  std::uint32_t plain_below = 0;
-  if (set != nullptr && !set->ranges.empty() && set->ranges[0][0] == 0) {
-    plain_below = static_cast<std::uint32_t>(std::min<char32_t>(set->ranges[0][1], 0x10FFFF)) + 1;
-  }
+  const std::uint32_t plain_below = PlainBelow(set, 0x10FFFF);
   const std::uint64_t* bits = set != nullptr ? set->bits.data() : nullptr;
   bool in_set = true, has_bom = false, bad = false;
   char* o = out;
@@ -458,17 +451,13 @@ std::size_t Grouped(const char32_t* in, std::size_t n, char* out, const CodePoin
     o += 1 + (wide & 1u);
   };
 
-  const auto in_bits = [bits](std::uint32_t c) {
-    const std::uint32_t at = c < 0x110000 ? c : 0x10FFFF;
-    return ((bits[at >> 6] >> (at & 63)) & 1u) != 0;
-  };
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
     const auto a = static_cast<std::uint32_t>(in[i]), b = static_cast<std::uint32_t>(in[i + 1]);
     const auto c = static_cast<std::uint32_t>(in[i + 2]), e = static_cast<std::uint32_t>(in[i + 3]);
     const std::uint32_t any = a | b | c | e;
     if (bits != nullptr && in_set && any >= plain_below) {
-      in_set &= in_bits(a) & in_bits(b) & in_bits(c) & in_bits(e);
+      in_set &= InSet(bits, a) & InSet(bits, b) & InSet(bits, c) & InSet(bits, e);
     }
     if (any < 0x80) {
       o[0] = static_cast<char>(a);

@@ -3,6 +3,7 @@
 // Internal to simd/utf32.cpp.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -90,14 +91,27 @@ inline void PutUtf8(char*& o, std::uint32_t c) {
   }
 }
 
+// Whether c is in the set whose bitmap is `set` (a value past U+10FFFF
+// counts as U+10FFFF).
+inline bool InSet(const std::uint64_t* set, char32_t c) {
+  const std::uint32_t at = c < 0x110000 ? static_cast<std::uint32_t>(c) : 0x10FFFF;
+  return ((set[at >> 6] >> (at & 63)) & 1u) != 0;
+}
+
+// The end of the set's first range when it starts at U+0000, at most
+// `cap` + 1: every code point below it is in the set, with no look.
+inline std::uint32_t PlainBelow(const CodePointSet* set, char32_t cap) {
+  if (set == nullptr || set->ranges.empty() || set->ranges[0][0] != 0) return 0;
+  return static_cast<std::uint32_t>(std::min(set->ranges[0][1], cap)) + 1;
+}
+
 // Adds what `in` shows to `scan` (in_set and has_bom), without a branch
 // on each code point.
 inline void ScanScalar(std::span<const char32_t> in, const std::uint64_t* set, Utf32Scan& scan) {
   bool in_set = scan.in_set;
   bool has_bom = scan.has_bom;
   for (const char32_t c : in) {
-    const std::uint32_t at = c < 0x110000 ? static_cast<std::uint32_t>(c) : 0x10FFFF;
-    in_set &= ((set[at >> 6] >> (at & 63)) & 1u) != 0;
+    in_set &= InSet(set, c);
     has_bom |= c == 0xFEFF;
   }
   scan.in_set = in_set;

@@ -28,9 +28,9 @@ namespace quorvane::hardbinding::provided {
 // exclusion) every piece is normalised into the digest as it comes. From
 // there on the pieces are gathered, and finishing treats them as the
 // whole-text operation treats the rest of the text. A U+FEFF that ends a
-// piece is held back until the next piece shows what follows it; a piece
-// that ends inside a beginning of the magic is gathered. The result is
-// exactly the whole-text operation's.
+// piece, with the selectors behind it while they spell a beginning of the
+// magic, is held back until the next piece shows what follows. The result
+// is exactly the whole-text operation's.
 //
 // Neither room() nor the adds touch anything but this object, so the adds
 // may run while the front end lets other threads work. Not copyable or
