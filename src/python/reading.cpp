@@ -107,34 +107,6 @@ class StripText {
     out = check(joined);
   }
 
-  // Characters [from, to) of the str, kept for the result and joined later.
-  struct Run {
-    Py_ssize_t from = 0, to = 0;
-  };
-
-  // Adds the characters [from, to) to the run, joining the run first when
-  // they do not continue it.
-  void keep(Ref& out, Run& run, Py_ssize_t from, Py_ssize_t to) const {
-    if (run.to != from) flush(out, run);
-    if (run.from == run.to) run.from = from;
-    run.to = to;
-  }
-
-  // Joins the run into `out`: as one slice of the str when it begins the
-  // result, which then is one new str written once; otherwise appended
-  // kPiece characters at a time, like the part behind the range in slices().
-  void flush(Ref& out, Run& run) const {
-    if (run.from == run.to) return;
-    if (!out) {
-      out = substring(str_, run.from, run.to);
-    } else {
-      for (Py_ssize_t at = run.from; at < run.to; at += kPiece) {
-        append(out, substring(str_, at, std::min(run.to, at + kPiece)));
-      }
-    }
-    run = Run{};
-  }
-
   // The text without the characters [first, last), from slices of the str:
   // the part behind the range is appended to the part before it kPiece
   // characters at a time, so that it is not written twice, once as a
@@ -153,7 +125,6 @@ class StripText {
   // the characters outside them into `out`.
   Walk walk(std::uint64_t start, std::uint64_t end, bool build) {
     Walk w;
-    Run pending;              // kept characters not yet joined into w.out
     bool inside = false;      // an end of the range falls inside a character
     std::uint64_t bytes = 0;  // UTF-8 size of the pieces before this one
     for (Py_ssize_t at = 0; at < length_; at += kPiece) {
@@ -187,17 +158,9 @@ class StripText {
       // An end not found yet lies behind this piece.
       const Py_ssize_t cut = w.first ? std::clamp(*w.first, at, until) : until;
       const Py_ssize_t resume = w.last ? std::clamp(*w.last, at, until) : until;
-      if (!ascii || !w.out) {
-        // Narrowed no further than the str, so it is no cheaper to join
-        // than a slice of the str: its characters join the pending run.
-        // So do those of any piece before the result is begun: the result
-        // then begins as one slice of the str, written once, rather than
-        // grown a piece at a time.
-        if (cut > at) keep(w.out, pending, at, cut);
-        if (resume < until) keep(w.out, pending, resume, until);
-        continue;
-      }
-      flush(w.out, pending);
+      // The piece is as narrow as its own characters allow, often narrower
+      // than the str, and was just written: joining it (or a slice of it)
+      // costs less than slicing the str again for the result.
       if (cut == until && at == resume) {
         append(w.out, std::move(piece));
         continue;
@@ -205,7 +168,6 @@ class StripText {
       if (cut > at) append(w.out, substring(piece.get(), 0, cut - at));
       if (resume < until) append(w.out, substring(piece.get(), resume - at, until - at));
     }
-    if (build && !inside) flush(w.out, pending);
     if (!w.first && start == bytes) w.first = length_;
     if (!w.last && end == bytes) w.last = length_;
     w.size = bytes;
