@@ -29,22 +29,27 @@ constexpr Algorithm kAlgs[] = {Algorithm::Sha256, Algorithm::Sha384, Algorithm::
 constexpr const char* kNames[] = {"sha256", "sha384", "sha512", "SHA256", "", "sha3-256", "sha51"};
 
 // `text` handed to `hash` as the module hands over a str: `chunk` code
-// points at a time, an all-ASCII chunk as its bytes, any other as its code
-// points, each written where room() says.
+// points at a time, an all-ASCII chunk as its bytes, an all-Latin-1 one as
+// its Latin-1 bytes, any other as its code points, each written where
+// room() says.
 void feed_chunks(StreamedDataHash& hash, std::string_view text, std::size_t chunk) {
   const auto cps = testing::code_points(text);
   for (std::size_t at = 0; at < cps.size(); at += chunk) {
     const std::size_t n = std::min(chunk, cps.size() - at);
     std::u32string code_points;
-    bool ascii = true;
+    bool ascii = true, latin1 = true;
     for (std::size_t k = at; k < at + n; ++k) {
       code_points.push_back(cps[k].cp);
       ascii &= cps[k].cp < 0x80;
+      latin1 &= cps[k].cp < 0x100;
     }
     char* out = hash.room(4 * n);
     if (ascii) {
       for (std::size_t k = 0; k < n; ++k) out[k] = static_cast<char>(code_points[k]);
       hash.add_ascii(n);
+    } else if (latin1) {
+      const std::vector<std::uint8_t> bytes(code_points.begin(), code_points.end());
+      hash.add_latin1(bytes);
     } else {
       FUZZ_CHECK(hash.add(code_points));
     }

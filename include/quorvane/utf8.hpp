@@ -57,6 +57,12 @@ std::size_t from_utf32(std::span<const char32_t> in, char* out) noexcept;
 // unit, may be overwritten.
 std::size_t from_utf16(std::span<const char16_t> in, char* out) noexcept;
 
+// The UTF-8 of the Latin-1 `in` (U+0000..U+00FF, a byte each) in `out`,
+// which must have room for 2 bytes per character; the number of bytes
+// written. Bytes of `out` past it, within the 2 per character, may be
+// overwritten.
+std::size_t from_latin1(std::span<const std::uint8_t> in, char* out) noexcept;
+
 struct CodePointScan {
   std::uint64_t utf8_size = 0;  // bytes of the run's UTF-8 form
   bool surrogate = false;       // a code point in U+D800..U+DFFF, which has none

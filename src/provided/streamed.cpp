@@ -117,6 +117,12 @@ void StreamedDataHash::add_ascii(std::size_t size) {
   take(size, {}, true, {});
 }
 
+void StreamedDataHash::add_latin1(std::span<const std::uint8_t> latin1) {
+  left_ -= std::min<std::uint64_t>(left_, latin1.size());
+  // U+0000 to U+00FF are all trivially in NFC, and none is U+FEFF.
+  take(simd::utf8_from_latin1(latin1, at_), {}, true, {});
+}
+
 bool StreamedDataHash::add(std::span<const char32_t> code_points) {
   left_ -= std::min<std::uint64_t>(left_, code_points.size());
   const simd::Utf32Scan scan = simd::utf8_from_utf32_scan(code_points, at_, nfc_trivial_set());

@@ -68,6 +68,10 @@ auto stream_text(PyObject* str, Py_ssize_t length, StreamedDataHash& hash, Finis
     const auto chunk = chunks.read(hash.room(Utf8Chunks::kMaxChunkBytes));
     if (!chunk) return std::nullopt;
     const bool added = without_gil(Utf8Chunks::kMaxChunkBytes, [&] {
+      if (!chunk->latin1.empty()) {
+        hash.add_latin1(chunk->latin1);
+        return true;
+      }
       if (chunk->code_points.empty()) {
         hash.add_ascii(chunk->ascii);
         return true;

@@ -63,7 +63,10 @@ bool read_code_points(PyObject* obj, Py_ssize_t length, Text& text) {
           while (!chunks.done()) {
             const auto chunk = chunks.read(out + written);
             std::size_t n = chunk ? chunk->ascii : utf8::kNotScalarValues;
-            if (chunk && !chunk->code_points.empty()) {
+            if (chunk && !chunk->latin1.empty()) {
+              n = without_gil(Utf8Chunks::kMaxChunkBytes,
+                              [&] { return utf8::from_latin1(chunk->latin1, out + written); });
+            } else if (chunk && !chunk->code_points.empty()) {
               n = without_gil(Utf8Chunks::kMaxChunkBytes,
                               [&] { return utf8::from_utf32(chunk->code_points, out + written); });
             }
@@ -118,7 +121,8 @@ std::optional<Utf8Chunks::Chunk> Utf8Chunks::read(char* ascii_out) noexcept {
   if (ascii) {
     if (!copy_ascii(piece.get(), count, ascii_out)) return fail();
     chunk.ascii = static_cast<std::size_t>(count);
-  } else {
+  } else if (!read_latin1(piece.get(), count, chunk)) {
+    if (PyErr_Occurred() != nullptr) return fail();
     if (PyUnicode_AsUCS4(piece.get(), reinterpret_cast<Py_UCS4*>(scratch_), count, 0) == nullptr) {
       return fail();
     }
@@ -126,6 +130,37 @@ std::optional<Utf8Chunks::Chunk> Utf8Chunks::read(char* ascii_out) noexcept {
   }
   at_ = end;
   return chunk;
+}
+
+// A str narrower than 2 bytes a character (all below U+0100: most text in
+// Western European languages, cut from a str that a wrapper widens to 4)
+// is encoded to Latin-1 by a copy of its characters, a quarter of the
+// bytes its code points take. Whether it is all Latin-1 shows only in the
+// encoder's failing on its first other character, whose exception costs
+// more than that copy: after a failure the next chunks are read as code
+// points without trying, as a text keeps to its scripts.
+bool Utf8Chunks::read_latin1(PyObject* piece, Py_ssize_t count, Chunk& chunk) noexcept {
+  constexpr unsigned kSkipAfterFailure = 15;
+  latin1_.reset();
+  if (skip_ != 0) {
+    --skip_;
+    return false;
+  }
+  latin1_ = Ref::steal(PyUnicode_AsLatin1String(piece));
+  if (!latin1_) {
+    // Only a character past U+00FF (or a lone surrogate) is left to the
+    // code points; anything else fails the read.
+    if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) PyErr_Clear();
+    skip_ = kSkipAfterFailure;
+    return false;
+  }
+  const char* data = PyBytes_AsString(latin1_.get());
+  if (data == nullptr || PyBytes_Size(latin1_.get()) != count) {
+    latin1_.reset();
+    return false;  // with the exception set, if any
+  }
+  chunk.latin1 = {reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(count)};
+  return true;
 }
 
 std::optional<bool> str_isascii(PyObject* obj) noexcept {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <quorvane/internal/big_buffer.hpp>
 #include <quorvane/internal/thresholds.hpp>
@@ -27,22 +28,24 @@ struct Text {
 };
 
 // A long str read a chunk at a time, as the str holds it: an all-ASCII
-// chunk as its own UTF-8, any other as its code points. Reading takes the
-// interpreter lock; what is done with a chunk (transcoding, hashing) can
-// then run with it released, so that other threads run meanwhile. The
-// interpreter encodes a str character by character; this reads its code
-// points in bulk.
+// chunk as its own UTF-8, an all-Latin-1 one as its Latin-1 bytes, any
+// other as its code points. Reading takes the interpreter lock; what is
+// done with a chunk (transcoding, hashing) can then run with it released,
+// so that other threads run meanwhile. The interpreter encodes a str
+// character by character; this reads its characters in bulk.
 class Utf8Chunks {
  public:
   static constexpr Py_ssize_t kChunk = static_cast<Py_ssize_t>(thresholds::kChunk);
   // The most bytes that one chunk's UTF-8 takes.
   static constexpr std::size_t kMaxChunkBytes = 4 * thresholds::kChunk;
 
-  // One chunk: `ascii` bytes of ASCII written where read() was told, or,
-  // when `code_points` is not empty, the chunk's code points (in a buffer
-  // of this thread's, valid until the next read).
+  // One chunk: `ascii` bytes of ASCII written where read() was told; or,
+  // when `latin1` is not empty, the chunk's characters as Latin-1 bytes;
+  // or, when `code_points` is not empty, its code points. Either is valid
+  // until the next read, and reading it needs no lock.
   struct Chunk {
     std::size_t ascii = 0;
+    std::span<const std::uint8_t> latin1;
     std::span<const char32_t> code_points;
   };
 
@@ -60,10 +63,16 @@ class Utf8Chunks {
   std::optional<Chunk> read(char* ascii_out) noexcept;
 
  private:
+  // Reads the str `piece` of `count` characters as Latin-1 into `chunk`;
+  // false, with nothing raised, when it is not all Latin-1.
+  bool read_latin1(PyObject* piece, Py_ssize_t count, Chunk& chunk) noexcept;
+
   PyObject* str_;
   Py_ssize_t length_;
   Py_ssize_t at_ = 0;
   char32_t* scratch_;
+  Ref latin1_;         // the bytes of the last chunk read as Latin-1
+  unsigned skip_ = 0;  // chunks not to try as Latin-1
 };
 
 // The text rule: raises (throws PythonError) TypeError "argument

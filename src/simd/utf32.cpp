@@ -66,6 +66,38 @@ HWY_INLINE V EncodeLanes(D d, V c, V& len, V& bad) {
   return hn::IfThenElse(m3, four, up_to_three);
 }
 
+// Eight or sixteen characters below U+0800, one in each 16-bit lane of
+// `w`, encoded as one byte (ASCII) or two and closed up by one byte
+// shuffle per eight, chosen by which are ASCII (kTwoBytePacking); stored
+// at o, which has room for 2 bytes per lane; returns the end.
+template <class D16, class V16 = hn::Vec<D16>>
+HWY_INLINE std::uint8_t* PackTwoByte(D16 d16, V16 w, std::uint8_t* o) {
+  using utf32_tables::kTwoBytePacking;
+  const hn::Repartition<std::uint8_t, D16> d8;
+  const auto ascii = hn::Lt(w, hn::Set(d16, 0x80));
+  const auto lead = hn::Or(hn::ShiftRight<6>(w), hn::Set(d16, 0xC0));
+  const auto trail = hn::Or(hn::And(w, hn::Set(d16, 0x3F)), hn::Set(d16, 0x80));
+  const auto forms =
+      hn::BitCast(d8, hn::IfThenElse(ascii, w, hn::Or(lead, hn::ShiftLeft<8>(trail))));
+  std::uint8_t mask[8] = {};
+  hn::StoreMaskBits(d16, ascii, mask);
+  if constexpr (hn::MaxLanes(d16) == 16) {
+    const hn::Half<decltype(d8)> d8h;
+    const auto shuffle = hn::Combine(d8, hn::Load(d8h, kTwoBytePacking.shuffle[mask[1]].data()),
+                                     hn::Load(d8h, kTwoBytePacking.shuffle[mask[0]].data()));
+    const auto bytes = hn::TableLookupBytes(forms, shuffle);
+    hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
+    o += kTwoBytePacking.size[mask[0]];
+    hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
+    return o + kTwoBytePacking.size[mask[1]];
+  } else {
+    static_assert(hn::MaxLanes(d16) == 8);
+    const auto shuffle = hn::Load(d8, kTwoBytePacking.shuffle[mask[0]].data());
+    hn::StoreU(hn::TableLookupBytes(forms, shuffle), d8, o);
+    return o + kTwoBytePacking.size[mask[0]];
+  }
+}
+
 // The packing key of four lanes' lengths - 1, given as the low bytes of
 // the four lanes of a block gathered into one 32-bit word.
 inline unsigned PackingKey(std::uint32_t lengths) { return (lengths * 0x01041040u) >> 24; }
@@ -281,7 +313,6 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
                     Utf32Scan* scan) {
   using utf32_tables::kAllThree;
   using utf32_tables::kPacking;
-  using utf32_tables::kTwoBytePacking;
   using V = hn::Vec<D>;
   const hn::Repartition<std::uint8_t, D> d8;
   const hn::Repartition<std::uint16_t, D> d16;
@@ -328,28 +359,7 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
         continue;
       }
       if (checking && !hn::AllTrue(d, hn::Lt(hn::Max(a, b), plain_end))) check(a, b, i / lanes);
-      const auto ascii = hn::Lt(w, hn::Set(d16, 0x80));
-      const auto lead = hn::Or(hn::ShiftRight<6>(w), hn::Set(d16, 0xC0));
-      const auto trail = hn::Or(hn::And(w, hn::Set(d16, 0x3F)), hn::Set(d16, 0x80));
-      const auto forms =
-          hn::BitCast(d8, hn::IfThenElse(ascii, w, hn::Or(lead, hn::ShiftLeft<8>(trail))));
-      std::uint8_t mask[8] = {};
-      hn::StoreMaskBits(d16, ascii, mask);
-      if constexpr (hn::MaxLanes(d16) == 16) {
-        const hn::Half<decltype(d8)> d8h;
-        const auto shuffle = hn::Combine(d8, hn::Load(d8h, kTwoBytePacking.shuffle[mask[1]].data()),
-                                         hn::Load(d8h, kTwoBytePacking.shuffle[mask[0]].data()));
-        const auto bytes = hn::TableLookupBytes(forms, shuffle);
-        hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
-        o += kTwoBytePacking.size[mask[0]];
-        hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
-        o += kTwoBytePacking.size[mask[1]];
-      } else {
-        static_assert(hn::MaxLanes(d16) == 8);
-        const auto shuffle = hn::Load(d8, kTwoBytePacking.shuffle[mask[0]].data());
-        hn::StoreU(hn::TableLookupBytes(forms, shuffle), d8, o);
-        o += kTwoBytePacking.size[mask[0]];
-      }
+      o = PackTwoByte(d16, w, o);
       continue;
     }
     if (set != nullptr) {
@@ -584,6 +594,47 @@ std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
   return o == nullptr ? kNotScalarValues : static_cast<std::size_t>(o - out);
 }
 
+std::size_t Utf8FromLatin1(const std::uint8_t* in, std::size_t n, char* out) {
+  std::size_t i = 0;
+  auto* o = reinterpret_cast<std::uint8_t*>(out);
+#if HWY_TARGET != HWY_SCALAR
+  // Sixteen characters at a time (eight where vectors are 128 bits): an
+  // all-ASCII block is its own UTF-8; any other is widened to 16-bit lanes
+  // and packed as Packing packs characters below U+0800.
+#if HWY_TARGET == HWY_SVE || HWY_TARGET == HWY_SVE2
+  const hn::CappedTag<std::uint16_t, 8> d16;
+#else
+  const hn::CappedTag<std::uint16_t, 16> d16;
+#endif
+  const hn::Rebind<std::uint8_t, decltype(d16)> d8;
+  const hn::RebindToSigned<decltype(d8)> di8;
+  const std::size_t lanes = hn::Lanes(d16);
+  for (; i + lanes <= n; i += lanes) {
+    const auto bytes = hn::LoadU(d8, in + i);
+    if (hn::AllFalse(di8, hn::Lt(hn::BitCast(di8, bytes), hn::Zero(di8)))) {
+      hn::StoreU(bytes, d8, o);
+      o += lanes;
+      continue;
+    }
+    o = PackTwoByte(d16, hn::PromoteTo(d16, bytes), o);
+  }
+#else
+  // Eight characters at a time: eight ASCII are stored as they are.
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, in + i, 8);
+    if ((word & 0x8080808080808080u) == 0) {
+      std::memcpy(o, &word, 8);
+      o += 8;
+      continue;
+    }
+    for (std::size_t j = i; j < i + 8; ++j) PutLatin1(o, in[j]);
+  }
+#endif
+  for (; i < n; ++i) PutLatin1(o, in[i]);
+  return static_cast<std::size_t>(o - reinterpret_cast<std::uint8_t*>(out));
+}
+
 Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePointSet* set) {
   Utf32Scan scan;
 #if HWY_TARGET == HWY_AVX3_DL
@@ -605,6 +656,7 @@ namespace quorvane::simd {
 
 HWY_EXPORT(Utf8FromUtf32);
 HWY_EXPORT(Utf8FromUtf16);
+HWY_EXPORT(Utf8FromLatin1);
 HWY_EXPORT(ScanUtf32);
 
 std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept {
@@ -613,6 +665,10 @@ std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept {
 
 std::size_t utf8_from_utf16(std::span<const char16_t> in, char* out) noexcept {
   return HWY_DYNAMIC_DISPATCH(Utf8FromUtf16)(in.data(), in.size(), out);
+}
+
+std::size_t utf8_from_latin1(std::span<const std::uint8_t> in, char* out) noexcept {
+  return HWY_DYNAMIC_DISPATCH(Utf8FromLatin1)(in.data(), in.size(), out);
 }
 
 Utf32Scan utf8_from_utf32_scan(std::span<const char32_t> in, char* out, CodePointSet set) noexcept {
@@ -629,6 +685,10 @@ std::size_t from_utf32(std::span<const char32_t> in, char* out) noexcept {
 
 std::size_t from_utf16(std::span<const char16_t> in, char* out) noexcept {
   return simd::utf8_from_utf16(in, out);
+}
+
+std::size_t from_latin1(std::span<const std::uint8_t> in, char* out) noexcept {
+  return simd::utf8_from_latin1(in, out);
 }
 
 }  // namespace quorvane::utf8
@@ -660,6 +720,14 @@ std::vector<std::vector<char>> utf8_from_utf16_every_target(std::span<const char
     std::vector<char> bytes(3 * in.size());
     const std::size_t n = HWY_DYNAMIC_DISPATCH(Utf8FromUtf16)(in.data(), in.size(), bytes.data());
     bytes.resize(n == kNotScalarValues ? 0 : n);
+    return bytes;
+  });
+}
+
+std::vector<std::vector<char>> utf8_from_latin1_every_target(std::span<const std::uint8_t> in) {
+  return on_every_target([&] {
+    std::vector<char> bytes(2 * in.size());
+    bytes.resize(HWY_DYNAMIC_DISPATCH(Utf8FromLatin1)(in.data(), in.size(), bytes.data()));
     return bytes;
   });
 }

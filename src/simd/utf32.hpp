@@ -34,6 +34,12 @@ std::size_t utf8_from_utf32_scalar(std::span<const char32_t> in, char* out) noex
 // unit, may be overwritten.
 std::size_t utf8_from_utf16(std::span<const char16_t> in, char* out) noexcept;
 
+// The UTF-8 of the Latin-1 `in` (code points U+0000..U+00FF, one byte
+// each) in `out`, which must have room for 2 bytes per character; the
+// number of bytes written. Bytes of `out` past it, within the 2 per
+// character, may be overwritten.
+std::size_t utf8_from_latin1(std::span<const std::uint8_t> in, char* out) noexcept;
+
 // A set of code points up to U+10FFFF, held two ways: a bitmap (bit c & 63
 // of word c >> 6 for each c) and the same set as its ranges [first, last],
 // ascending, none adjacent to the next.
@@ -59,6 +65,8 @@ Utf32Scan utf8_from_utf32_scan(std::span<const char32_t> in, char* out, CodePoin
 std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char32_t> in);
 // The same for utf8_from_utf16.
 std::vector<std::vector<char>> utf8_from_utf16_every_target(std::span<const char16_t> in);
+// The same for utf8_from_latin1.
+std::vector<std::vector<char>> utf8_from_latin1_every_target(std::span<const std::uint8_t> in);
 // The same for utf8_from_utf32_scan.
 std::vector<std::pair<std::vector<char>, Utf32Scan>> utf8_from_utf32_scan_every_target(
     std::span<const char32_t> in, CodePointSet set);

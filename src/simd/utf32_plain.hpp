@@ -91,6 +91,15 @@ inline void PutUtf8(char*& o, std::uint32_t c) {
   }
 }
 
+// Writes the UTF-8 of the Latin-1 character c at o (which has room for two
+// bytes), without a branch on its length, and advances o past it.
+inline void PutLatin1(std::uint8_t*& o, std::uint8_t c) {
+  const bool two = c >= 0x80;
+  o[0] = static_cast<std::uint8_t>(two ? 0xC0 | (c >> 6) : c);
+  o[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
+  o += 1 + static_cast<std::size_t>(two);
+}
+
 // Whether c is in the set whose bitmap is `set` (a value past U+10FFFF
 // counts as U+10FFFF).
 inline bool InSet(const std::uint64_t* set, char32_t c) {

@@ -133,6 +133,17 @@ TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
     for (const auto& got : utf8_from_utf16_every_target(units)) {
       ASSERT_EQ(std::string(got.begin(), got.end()), expected);
     }
+    // The same runs as Latin-1, each character past U+00FF taken modulo
+    // 0x80 above U+007F.
+    std::vector<std::uint8_t> latin1;
+    std::string expected_latin1;
+    for (char32_t c : text) {
+      latin1.push_back(static_cast<std::uint8_t>(c < 0x100 ? c : 0x80 + c % 0x80));
+      expected_latin1 += utf8(latin1.back());
+    }
+    for (const auto& got : utf8_from_latin1_every_target(latin1)) {
+      ASSERT_EQ(std::string(got.begin(), got.end()), expected_latin1);
+    }
     if (text.empty()) continue;
     units.insert(units.begin() + static_cast<std::ptrdiff_t>(rng() % (units.size() + 1)),
                  static_cast<char16_t>(0xD800 + rng() % 0x800));
@@ -161,6 +172,8 @@ TEST(NfcFastPath, TranscoderScanAgreesWithIcuUnderEveryTarget) {
            u_getCombiningClass(static_cast<UChar32>(c)) == 0;
   };
   const CodePointSet set = nfc_trivial_set();
+  // The streamed data hash passes Latin-1 pieces through as trivial.
+  for (char32_t c = 0; c < 0x100; ++c) ASSERT_TRUE(trivial(c)) << static_cast<unsigned>(c);
   std::mt19937 rng(1208);
   for (int trial = 0; trial < 600; ++trial) {
     std::u32string text(trial % 4 == 0 ? rng() % 2000 : rng() % 90, U'a');
@@ -530,6 +543,7 @@ TEST(EveryTarget, FallbackAndBestTargetRan) {
   results += pass_plain_blocks_every_target(text, classes.data(), 1000, 64, 30, 0, 0).size();
   results += utf8_from_utf32_every_target(text).size();
   results += utf8_from_utf16_every_target(units).size();
+  results += utf8_from_latin1_every_target(std::vector<std::uint8_t>(70, 0xE9)).size();
   const std::vector<std::uint64_t> no_bits(0x110000 / 64);
   const CodePointSet none{
       std::span<const std::uint64_t, 0x110000 / 64>(no_bits.data(), no_bits.size()), {}};
@@ -544,7 +558,7 @@ TEST(EveryTarget, FallbackAndBestTargetRan) {
     EXPECT_EQ(r.every_call, r.any_call);
     runs_by_test().push_back({"EveryTarget.FallbackAndBestTargetRan", r});
   }
-  EXPECT_EQ(calls, 6u);
+  EXPECT_EQ(calls, 7u);
   // One result for each target run, and every target run that the CPU has.
   std::size_t expected_results = 0;
   for (const simd::TargetsRun& r : runs) {

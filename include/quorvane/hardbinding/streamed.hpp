@@ -19,7 +19,8 @@ namespace quorvane::hardbinding::provided {
 
 // compute_data_hash or verify_data_hash with BuiltinCrypto and UnicodeNfc
 // over a text given as pieces in order. For each piece, call room() for
-// where its UTF-8 goes, then add_ascii() or add(); then finish once.
+// where its UTF-8 goes, then add_ascii(), add_latin1() or add(); then
+// finish once.
 //
 // The rule of where hashing early stops: only a U+FEFF whose selector run
 // begins with the magic matters to the search for the wrapper
@@ -52,6 +53,9 @@ class StreamedDataHash {
   char* room(std::size_t max_bytes);
   // The next piece: `size` bytes of ASCII, already written at room().
   void add_ascii(std::size_t size);
+  // The next piece, as Latin-1 (U+0000..U+00FF, one byte each): its
+  // UTF-8 is written at room(), which needs 2 bytes for each character.
+  void add_latin1(std::span<const std::uint8_t> latin1);
   // The next piece, as its code points: their UTF-8 is written at room().
   // False when they are not all Unicode scalar values (a surrogate): the
   // text has no UTF-8, and this object can then only be dropped.
