@@ -113,11 +113,16 @@ class KeptRanges {
  public:
   using V = hn::Vec<D>;
 
-  explicit KeptRanges(const CodePointSet& set)
+  // Without a set (nullptr) nothing is set up, not even the rows (a call
+  // on a short text would pay for writing them), and Holds is not called.
+  explicit KeptRanges(const CodePointSet* set)
       : set_(set),
         // The bitmap as 32-bit words, as the gather reads it (x86 stores the
         // 64-bit words low half first).
-        words_(reinterpret_cast<const std::uint32_t*>(set.bits.data())) {
+        words_(set == nullptr ? nullptr
+                              : reinterpret_cast<const std::uint32_t*>(set->bits.data())) {
+    if (set == nullptr) return;
+    std::fill_n(first_, kKept * kRow, 0u);
     std::fill_n(size_, kKept * kRow, kSign);
   }
 
@@ -141,7 +146,7 @@ class KeptRanges {
     alignas(64) std::uint32_t lane[hn::MaxLanes(d)];
     hn::Store(at, d, lane);
     const auto range =
-        RangeOf(set_, static_cast<char32_t>(lane[hn::FindFirstTrue(d, hn::Not(kept))]));
+        RangeOf(*set_, static_cast<char32_t>(lane[hn::FindFirstTrue(d, hn::Not(kept))]));
     const auto first = static_cast<std::uint32_t>(range[0]) + kSign;
     const auto size = static_cast<std::uint32_t>(range[1] - range[0] + 1) ^ kSign;
     std::fill_n(first_ + oldest_ * kRow, kRow, first);
@@ -170,11 +175,11 @@ class KeptRanges {
     return hn::RebindMask(d, hn::Lt(into, hn::BitCast(di, hn::Load(d, size_ + k * kRow))));
   }
 
-  const CodePointSet& set_;
+  const CodePointSet* set_;
   const std::uint32_t* words_;
   // An empty range (size 0, kept as 2^31: below every signed value) holds
   // nothing.
-  alignas(64) std::uint32_t first_[kKept * kRow] = {};
+  alignas(64) std::uint32_t first_[kKept * kRow];
   alignas(64) std::uint32_t size_[kKept * kRow];
   std::size_t oldest_ = 0;
   std::size_t misses_ = 0;  // vectors found in no kept range
@@ -205,8 +210,7 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
   auto* o = reinterpret_cast<std::uint8_t*>(out);
   const auto max_code_point = hn::Set(d, 0x10FFFFu);
   const auto bom = hn::Set(d, 0xFEFFu);
-  std::optional<KeptRanges<decltype(d)>> kept;
-  if (set != nullptr) kept.emplace(*set);
+  KeptRanges<decltype(d)> kept(set);
   bool checking = set != nullptr;
   bool in_set = true;
   auto bad = hn::Zero(d);
@@ -221,7 +225,7 @@ std::size_t Compressing(const char32_t* in, std::size_t n, char* out, const Code
     o += hn::CountTrue(d8, keep);
     if (set == nullptr) continue;
     saw_bom = hn::Or(saw_bom, hn::VecFromMask(d, hn::Eq(c, bom)));
-    if (checking && !kept->Holds(d, hn::Min(c, max_code_point), i / lanes)) {
+    if (checking && !kept.Holds(d, hn::Min(c, max_code_point), i / lanes)) {
       in_set = false;
       checking = false;
     }
@@ -328,8 +332,7 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
   const auto surrogate = hn::Set(d, 0xD800u), surrogates = hn::Set(d, 0x800u);
   const auto max_code_point = hn::Set(d, 0x10FFFFu), bom = hn::Set(d, 0xFEFFu);
   const auto three_shuffle = hn::LoadDup128(d8, kPacking.shuffle[kAllThree].data());
-  std::optional<KeptRanges<D>> kept;
-  if (set != nullptr) kept.emplace(*set);
+  KeptRanges<D> kept(set);
   // Code points below it are in the set.
   const std::uint32_t plain_below = PlainBelow(set, 0x7FF);
   const auto plain_end = hn::Set(d, plain_below);
@@ -338,8 +341,8 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
   V bad = hn::Zero(d);  // all ones in a lane that saw a non-scalar value
   V saw_bom = hn::Zero(d);
   const auto check = [&](V a, V b, std::size_t seen) {
-    if (!kept->Holds(d, hn::Min(a, max_code_point), seen) ||
-        !kept->Holds(d, hn::Min(b, max_code_point), seen)) {
+    if (!kept.Holds(d, hn::Min(a, max_code_point), seen) ||
+        !kept.Holds(d, hn::Min(b, max_code_point), seen)) {
       in_set = false;
       checking = false;
     }
