@@ -154,6 +154,22 @@ class KeptRanges {
     oldest_ = (oldest_ + 1) % kKept;
     return true;
   }
+  // Holds(d, a, seen) && Holds(d, b, seen), with the kept ranges of both
+  // vectors tested side by side and decided at once.
+  HWY_INLINE bool HoldsBoth(D d, V a, V b, std::size_t seen) {
+    auto ka = InRange(d, a, 0), kb = InRange(d, b, 0);
+    for (std::size_t k = 1; k < kKept / 2; ++k) {
+      ka = hn::Or(ka, InRange(d, a, k));
+      kb = hn::Or(kb, InRange(d, b, k));
+    }
+    if (hn::AllTrue(d, hn::And(ka, kb))) return true;
+    for (std::size_t k = kKept / 2; k < kKept; ++k) {
+      ka = hn::Or(ka, InRange(d, a, k));
+      kb = hn::Or(kb, InRange(d, b, k));
+    }
+    if (hn::AllTrue(d, hn::And(ka, kb))) return true;
+    return Holds(d, a, seen) && Holds(d, b, seen);
+  }
 
  private:
   static constexpr std::size_t kKept = 8;
@@ -341,8 +357,7 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
   V bad = hn::Zero(d);  // all ones in a lane that saw a non-scalar value
   V saw_bom = hn::Zero(d);
   const auto check = [&](V a, V b, std::size_t seen) {
-    if (!kept.Holds(d, hn::Min(a, max_code_point), seen) ||
-        !kept.Holds(d, hn::Min(b, max_code_point), seen)) {
+    if (!kept.HoldsBoth(d, hn::Min(a, max_code_point), hn::Min(b, max_code_point), seen)) {
       in_set = false;
       checking = false;
     }
