@@ -323,6 +323,10 @@ HWY_INLINE std::uint8_t* PackMixed(D d, V c, std::uint8_t* o, V& bad) {
 // - all U+0800..U+FFFF (no surrogate), or all U+10000..U+10FFFF: every
 //   lane's UTF-8 has the same length, so one fixed shuffle (or none) packs
 //   them;
+// - each ASCII or U+0800..U+FFFF (CJK, kana or Hangul with spaces, digits
+//   and line ends between): the three-byte forms with the ASCII lanes kept
+//   as they are, closed up by the kPacking shuffles that the ASCII lanes
+//   alone choose (kOneThreeKeys), with no lengths worked out;
 // - anything else: shuffles by the lengths of each four (PackMixed).
 // Membership: characters below the end of the set's first range (ASCII
 // and, for NFC, all of U+0000..U+02FF) need no look; any other vector is
@@ -332,6 +336,7 @@ template <class D>
 std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const CodePointSet* set,
                     Utf32Scan* scan) {
   using utf32_tables::kAllThree;
+  using utf32_tables::kOneThreeKeys;
   using utf32_tables::kPacking;
   using V = hn::Vec<D>;
   const hn::Repartition<std::uint8_t, D> d8;
@@ -426,6 +431,45 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
       };
       put_four(a);
       put_four(b);
+      continue;
+    }
+    // CJK, kana or Hangul with ASCII between (spaces, digits, line ends):
+    // the three-byte forms, ASCII lanes kept as they are, closed up by the
+    // shuffles of kPacking keyed by which lanes are ASCII.
+    const auto ascii_a = hn::Lt(a, ascii_end), ascii_b = hn::Lt(b, ascii_end);
+    const auto three_a = hn::Lt(hn::Sub(a, two_end), three_count);
+    const auto three_b = hn::Lt(hn::Sub(b, two_end), three_count);
+    if (hn::AllTrue(d, hn::And(hn::Or(ascii_a, three_a), hn::Or(ascii_b, three_b))) &&
+        hn::AllFalse(d, surrogate_in)) {
+      const auto put_one_three = [&](const V c, const hn::Mask<D> ascii) {
+        const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+        const auto last = hn::Or(hn::And(c, six), cont);
+        const auto words =
+            hn::IfThenElse(ascii, c,
+                           hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
+                                  hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last))));
+        std::uint8_t bits[8] = {};
+        hn::StoreMaskBits(d, ascii, bits);
+        if constexpr (hn::MaxLanes(d) == 8) {
+          const hn::Half<decltype(d8)> d8h;
+          const unsigned k0 = kOneThreeKeys[bits[0] & 0xFu], k1 = kOneThreeKeys[bits[0] >> 4];
+          const auto shuffle = hn::Combine(d8, hn::Load(d8h, kPacking.shuffle[k1].data()),
+                                           hn::Load(d8h, kPacking.shuffle[k0].data()));
+          const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), shuffle);
+          hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
+          o += kPacking.size[k0];
+          hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
+          o += kPacking.size[k1];
+        } else {
+          static_assert(hn::MaxLanes(d) == 4);
+          const unsigned key = kOneThreeKeys[bits[0] & 0xFu];
+          const auto shuffle = hn::Load(d8, kPacking.shuffle[key].data());
+          hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
+          o += kPacking.size[key];
+        }
+      };
+      put_one_three(a, ascii_a);
+      put_one_three(b, ascii_b);
       continue;
     }
     o = PackMixed(d, a, o, bad);
