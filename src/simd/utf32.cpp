@@ -324,9 +324,10 @@ HWY_INLINE std::uint8_t* PackMixed(D d, V c, std::uint8_t* o, V& bad) {
 //   lane's UTF-8 has the same length, so one fixed shuffle (or none) packs
 //   them;
 // - each ASCII or U+0800..U+FFFF (CJK, kana or Hangul with spaces, digits
-//   and line ends between): the three-byte forms with the ASCII lanes kept
-//   as they are, closed up by the kPacking shuffles that the ASCII lanes
-//   alone choose (kOneThreeKeys), with no lengths worked out;
+//   and line ends between), or each ASCII or past U+FFFF (chat with
+//   emoji): the long forms with the ASCII lanes kept as they are, closed up
+//   by the kPacking shuffles that the ASCII lanes alone choose
+//   (kOneThreeKeys, kOneFourKeys), with no lengths worked out;
 // - anything else: shuffles by the lengths of each four (PackMixed).
 // Membership: characters below the end of the set's first range (ASCII
 // and, for NFC, all of U+0000..U+02FF) need no look; any other vector is
@@ -336,6 +337,7 @@ template <class D>
 std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const CodePointSet* set,
                     Utf32Scan* scan) {
   using utf32_tables::kAllThree;
+  using utf32_tables::kOneFourKeys;
   using utf32_tables::kOneThreeKeys;
   using utf32_tables::kPacking;
   using V = hn::Vec<D>;
@@ -389,19 +391,29 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
       saw_bom = hn::Or(saw_bom, hn::VecFromMask(d, hn::Or(hn::Eq(a, bom), hn::Eq(b, bom))));
       if (checking) check(a, b, i / lanes);
     }
-    const auto three =
-        hn::And(hn::Lt(hn::Sub(a, two_end), three_count), hn::Lt(hn::Sub(b, two_end), three_count));
+    // (Lambdas, not loops over {a, b}: SVE's vectors cannot be held in an
+    // array.) Each lane's three- or four-byte form, first byte lowest.
+    const auto three_form = [&](const V c) {
+      const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+      const auto last = hn::Or(hn::And(c, six), cont);
+      return hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
+                    hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
+    };
+    const auto four_form = [&](const V c) {
+      const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+      const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
+      const auto last = hn::Or(hn::And(c, six), cont);
+      return hn::Or(hn::Or(hn::ShiftRight<18>(c), hn::Set(d, 0xF0u)),
+                    hn::Or(hn::ShiftLeft<8>(third),
+                           hn::Or(hn::ShiftLeft<16>(second), hn::ShiftLeft<24>(last))));
+    };
+    const auto three_a = hn::Lt(hn::Sub(a, two_end), three_count);
+    const auto three_b = hn::Lt(hn::Sub(b, two_end), three_count);
     const auto surrogate_in = hn::Or(hn::Lt(hn::Sub(a, surrogate), surrogates),
                                      hn::Lt(hn::Sub(b, surrogate), surrogates));
-    if (hn::AllTrue(d, three) && hn::AllFalse(d, surrogate_in)) {
-      // (A lambda, not a loop over {a, b}: SVE's vectors cannot be held in
-      // an array.)
+    if (hn::AllTrue(d, hn::And(three_a, three_b)) && hn::AllFalse(d, surrogate_in)) {
       const auto put_three = [&](const V c) {
-        const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
-        const auto last = hn::Or(hn::And(c, six), cont);
-        const auto words = hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
-                                  hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
-        const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), three_shuffle);
+        const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, three_form(c)), three_shuffle);
         if constexpr (hn::MaxLanes(d) == 8) {
           const hn::Half<decltype(d8)> d8h;
           hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
@@ -415,61 +427,54 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
       put_three(b);
       continue;
     }
-    if (hn::AllTrue(d, hn::And(hn::Lt(hn::Sub(a, four_first), four_count),
-                               hn::Lt(hn::Sub(b, four_first), four_count)))) {
+    const auto four_a = hn::Lt(hn::Sub(a, four_first), four_count);
+    const auto four_b = hn::Lt(hn::Sub(b, four_first), four_count);
+    if (hn::AllTrue(d, hn::And(four_a, four_b))) {
       // Emoji, the selectors of a wrapper: each lane holds its four bytes
       // in order, so the vector is stored as it is.
-      const auto put_four = [&](const V c) {
-        const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
-        const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
-        const auto last = hn::Or(hn::And(c, six), cont);
-        const auto words = hn::Or(hn::Or(hn::ShiftRight<18>(c), hn::Set(d, 0xF0u)),
-                                  hn::Or(hn::ShiftLeft<8>(third), hn::Or(hn::ShiftLeft<16>(second),
-                                                                         hn::ShiftLeft<24>(last))));
-        hn::StoreU(hn::BitCast(d8, words), d8, o);
-        o += 4 * lanes;
-      };
-      put_four(a);
-      put_four(b);
+      hn::StoreU(hn::BitCast(d8, four_form(a)), d8, o);
+      hn::StoreU(hn::BitCast(d8, four_form(b)), d8, o + 4 * lanes);
+      o += 8 * lanes;
       continue;
     }
-    // CJK, kana or Hangul with ASCII between (spaces, digits, line ends):
-    // the three-byte forms, ASCII lanes kept as they are, closed up by the
-    // shuffles of kPacking keyed by which lanes are ASCII.
+    // ASCII between characters of one other length: CJK, kana or Hangul
+    // with spaces, digits and line ends (three bytes), chat with emoji
+    // (four). The lanes hold that length's form or their own code point,
+    // and the kPacking shuffles that close them up are chosen by which
+    // lanes are ASCII alone (`keys`), with no lengths worked out.
+    const auto put_with_ascii = [&](const V c, const hn::Mask<D> ascii, const V form,
+                                    const std::uint8_t* keys) {
+      const auto words = hn::IfThenElse(ascii, c, form);
+      std::uint8_t bits[8] = {};
+      hn::StoreMaskBits(d, ascii, bits);
+      if constexpr (hn::MaxLanes(d) == 8) {
+        const hn::Half<decltype(d8)> d8h;
+        const unsigned k0 = keys[bits[0] & 0xFu], k1 = keys[bits[0] >> 4];
+        const auto shuffle = hn::Combine(d8, hn::Load(d8h, kPacking.shuffle[k1].data()),
+                                         hn::Load(d8h, kPacking.shuffle[k0].data()));
+        const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), shuffle);
+        hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
+        o += kPacking.size[k0];
+        hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
+        o += kPacking.size[k1];
+      } else {
+        static_assert(hn::MaxLanes(d) == 4);
+        const unsigned key = keys[bits[0] & 0xFu];
+        const auto shuffle = hn::Load(d8, kPacking.shuffle[key].data());
+        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
+        o += kPacking.size[key];
+      }
+    };
     const auto ascii_a = hn::Lt(a, ascii_end), ascii_b = hn::Lt(b, ascii_end);
-    const auto three_a = hn::Lt(hn::Sub(a, two_end), three_count);
-    const auto three_b = hn::Lt(hn::Sub(b, two_end), three_count);
     if (hn::AllTrue(d, hn::And(hn::Or(ascii_a, three_a), hn::Or(ascii_b, three_b))) &&
         hn::AllFalse(d, surrogate_in)) {
-      const auto put_one_three = [&](const V c, const hn::Mask<D> ascii) {
-        const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
-        const auto last = hn::Or(hn::And(c, six), cont);
-        const auto words =
-            hn::IfThenElse(ascii, c,
-                           hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
-                                  hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last))));
-        std::uint8_t bits[8] = {};
-        hn::StoreMaskBits(d, ascii, bits);
-        if constexpr (hn::MaxLanes(d) == 8) {
-          const hn::Half<decltype(d8)> d8h;
-          const unsigned k0 = kOneThreeKeys[bits[0] & 0xFu], k1 = kOneThreeKeys[bits[0] >> 4];
-          const auto shuffle = hn::Combine(d8, hn::Load(d8h, kPacking.shuffle[k1].data()),
-                                           hn::Load(d8h, kPacking.shuffle[k0].data()));
-          const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), shuffle);
-          hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
-          o += kPacking.size[k0];
-          hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
-          o += kPacking.size[k1];
-        } else {
-          static_assert(hn::MaxLanes(d) == 4);
-          const unsigned key = kOneThreeKeys[bits[0] & 0xFu];
-          const auto shuffle = hn::Load(d8, kPacking.shuffle[key].data());
-          hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
-          o += kPacking.size[key];
-        }
-      };
-      put_one_three(a, ascii_a);
-      put_one_three(b, ascii_b);
+      put_with_ascii(a, ascii_a, three_form(a), kOneThreeKeys.data());
+      put_with_ascii(b, ascii_b, three_form(b), kOneThreeKeys.data());
+      continue;
+    }
+    if (hn::AllTrue(d, hn::And(hn::Or(ascii_a, four_a), hn::Or(ascii_b, four_b)))) {
+      put_with_ascii(a, ascii_a, four_form(a), kOneFourKeys.data());
+      put_with_ascii(b, ascii_b, four_form(b), kOneFourKeys.data());
       continue;
     }
     o = PackMixed(d, a, o, bad);

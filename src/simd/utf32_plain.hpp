@@ -43,21 +43,22 @@ inline constexpr unsigned kAllAscii = 0x00;  // the key of four one-byte charact
 inline constexpr unsigned kAllThree = 0xAA;  // and of four three-byte ones
 inline constexpr unsigned kAllFour = 0xFF;   // and of four four-byte ones
 
-// The kPacking key of four lanes that hold one-byte or three-byte
-// characters, by which of them are ASCII (bit j for lane j).
-constexpr std::array<std::uint8_t, 16> make_one_three_keys() {
+// The kPacking keys of four lanes that hold one-byte characters or ones of
+// `length` bytes, by which of them are ASCII (bit j for lane j).
+constexpr std::array<std::uint8_t, 16> make_ascii_and_keys(unsigned length) {
   std::array<std::uint8_t, 16> keys{};
   for (unsigned ascii = 0; ascii < 16; ++ascii) {
     unsigned key = 0;
     for (unsigned lane = 0; lane < 4; ++lane) {
-      if (((ascii >> lane) & 1u) == 0) key |= 2u << (2 * lane);
+      if (((ascii >> lane) & 1u) == 0) key |= (length - 1) << (2 * lane);
     }
     keys[ascii] = static_cast<std::uint8_t>(key);
   }
   return keys;
 }
 
-inline constexpr std::array<std::uint8_t, 16> kOneThreeKeys = make_one_three_keys();
+inline constexpr std::array<std::uint8_t, 16> kOneThreeKeys = make_ascii_and_keys(3);
+inline constexpr std::array<std::uint8_t, 16> kOneFourKeys = make_ascii_and_keys(4);
 
 // The low byte of each lane to the front.
 alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
