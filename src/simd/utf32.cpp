@@ -129,13 +129,44 @@ class KeptRanges {
   // Whether every lane of `at` (code points, none past U+10FFFF) is in the
   // set; `seen` is the number of vectors looked at so far.
   HWY_INLINE bool Holds(D d, V at, std::size_t seen) {
-    const hn::RebindToSigned<D> di;
     // Half of the kept ranges first: most vectors need no more.
     auto kept = InRange(d, at, 0);
     for (std::size_t k = 1; k < kKept / 2; ++k) kept = hn::Or(kept, InRange(d, at, k));
     if (hn::AllTrue(d, kept)) return true;
     for (std::size_t k = kKept / 2; k < kKept; ++k) kept = hn::Or(kept, InRange(d, at, k));
     if (hn::AllTrue(d, kept)) return true;
+    return Lookup(d, at, kept, seen);
+  }
+
+  // Holds(d, a, seen) && Holds(d, b, seen), with the kept ranges of both
+  // vectors tested side by side and decided at once.
+  HWY_INLINE bool HoldsBoth(D d, V a, V b, std::size_t seen) {
+    auto ka = InRange(d, a, 0), kb = InRange(d, b, 0);
+    for (std::size_t k = 1; k < kKept / 2; ++k) {
+      ka = hn::Or(ka, InRange(d, a, k));
+      kb = hn::Or(kb, InRange(d, b, k));
+    }
+    if (hn::AllTrue(d, hn::And(ka, kb))) return true;
+    for (std::size_t k = kKept / 2; k < kKept; ++k) {
+      ka = hn::Or(ka, InRange(d, a, k));
+      kb = hn::Or(kb, InRange(d, b, k));
+    }
+    if (hn::AllTrue(d, hn::And(ka, kb))) return true;
+    // Looking `a` up may keep a new range, which `b` is then tested in.
+    return (hn::AllTrue(d, ka) || Lookup(d, a, ka, seen)) && Holds(d, b, seen);
+  }
+
+ private:
+  static constexpr std::size_t kKept = 8;
+  static constexpr std::size_t kRow = hn::MaxLanes(D());
+  static constexpr std::uint32_t kSign = 0x80000000u;
+
+  // The lanes of `at` that no kept range holds (not `kept`) looked up in
+  // the bitmap, and the range of the first of them kept in place of the
+  // oldest. Out of line: it is rare once the kept ranges settle, and the
+  // loops that call it keep their constants in registers.
+  HWY_NOINLINE bool Lookup(D d, V at, hn::Mask<D> kept, std::size_t seen) {
+    const hn::RebindToSigned<D> di;
     const auto word = hn::GatherIndex(d, words_, hn::BitCast(di, hn::ShiftRight<5>(at)));
     const auto bit = hn::And(hn::Shr(word, hn::And(at, hn::Set(d, 31u))), hn::Set(d, 1u));
     if (!hn::AllTrue(d, hn::Eq(bit, hn::Set(d, 1u)))) return false;
@@ -154,27 +185,6 @@ class KeptRanges {
     oldest_ = (oldest_ + 1) % kKept;
     return true;
   }
-  // Holds(d, a, seen) && Holds(d, b, seen), with the kept ranges of both
-  // vectors tested side by side and decided at once.
-  HWY_INLINE bool HoldsBoth(D d, V a, V b, std::size_t seen) {
-    auto ka = InRange(d, a, 0), kb = InRange(d, b, 0);
-    for (std::size_t k = 1; k < kKept / 2; ++k) {
-      ka = hn::Or(ka, InRange(d, a, k));
-      kb = hn::Or(kb, InRange(d, b, k));
-    }
-    if (hn::AllTrue(d, hn::And(ka, kb))) return true;
-    for (std::size_t k = kKept / 2; k < kKept; ++k) {
-      ka = hn::Or(ka, InRange(d, a, k));
-      kb = hn::Or(kb, InRange(d, b, k));
-    }
-    if (hn::AllTrue(d, hn::And(ka, kb))) return true;
-    return Holds(d, a, seen) && Holds(d, b, seen);
-  }
-
- private:
-  static constexpr std::size_t kKept = 8;
-  static constexpr std::size_t kRow = hn::MaxLanes(D());
-  static constexpr std::uint32_t kSign = 0x80000000u;
 
   // A lane c is in kept range k when c - first < size, unsigned. The
   // bounds are kept with their sign bits flipped (first + 2^31, size ^
