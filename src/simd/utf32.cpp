@@ -16,7 +16,6 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 #include <utility>
 
 #include "simd/every_target.hpp"
