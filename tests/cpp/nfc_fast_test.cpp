@@ -104,13 +104,17 @@ TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
                                U'\u4e2d', U'\uffff', U'\U00010000', U'\U0001f600', U'\U0010ffff'};
   std::mt19937 rng(32);
   for (int trial = 0; trial < 2000; ++trial) {
-    // Some longer than a stretch the UTF-16 transcoder widens at once.
-    std::u32string text(rng() % (trial % 10 == 0 ? 700 : 70), U'a');
+    // Some longer than a stretch the UTF-16 transcoder widens at once, and
+    // some of one kind alone for long enough to be taken as a run of it.
+    const bool pure = trial % 20 == 5;
+    std::u32string text(rng() % (trial % 10 == 0 || pure ? 700 : 70), U'a');
     // Runs of one kind (the vector's fast paths) and mixtures.
     const bool mixed = trial % 2 == 0;
     char32_t kind = pool[rng() % pool.size()];
-    for (auto& c : text)
-      c = mixed ? pool[rng() % pool.size()] : (rng() % 9 == 0 ? pool[rng() % pool.size()] : kind);
+    for (auto& c : text) {
+      c = mixed ? pool[rng() % pool.size()]
+                : (!pure && rng() % 9 == 0 ? pool[rng() % pool.size()] : kind);
+    }
     std::string expected;
     for (char32_t c : text) expected += utf8(c);
     std::vector<char> out(4 * text.size());
