@@ -385,12 +385,11 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
   // (measured: Chinese under SSE4 25.0 ms that way, 25.9 ms by runs).
   std::size_t threes = 0;
   constexpr std::size_t kThreeRun = hn::MaxLanes(d) == 8 ? 8 : 0;
-  // Whether most pairs are ASCII alone (from the first kSample), so that
-  // the branch to narrowing them is predictable (English, German), with
-  // 256-bit vectors; with 128-bit ones, where a pair is eight characters,
-  // it always is.
+  // Whether most pairs are ASCII alone (three quarters of the first
+  // kSample), so that the branch to narrowing them is predictable
+  // (English, German); otherwise they are packed as two-byte ones.
   bool mostly_ascii = true;
-  if constexpr (hn::MaxLanes(d) == 8) {
+  {
     constexpr std::size_t kSample = 64;
     std::size_t sampled = 0, ascii = 0;
     for (std::size_t k = 0; k + 2 * lanes <= n && sampled < kSample; k += 2 * lanes, ++sampled) {
