@@ -336,7 +336,7 @@ HWY_INLINE std::uint8_t* PackMixed(D d, V c, std::uint8_t* o, V& bad) {
 //   and line ends between), or each ASCII or past U+FFFF (chat with
 //   emoji): the long forms with the ASCII lanes kept as they are, closed up
 //   by the kPacking shuffles that the ASCII lanes alone choose
-//   (kOneThreeKeys, kOneFourKeys), with no lengths worked out;
+//   (kAsciiAndThree, kAsciiAndFour), with no lengths worked out;
 // - anything else: shuffles by the lengths of each four (PackMixed).
 // Membership: characters below the end of the set's first range (ASCII
 // and, for NFC, all of U+0000..U+02FF) need no look; any other vector is
@@ -345,9 +345,10 @@ HWY_INLINE std::uint8_t* PackMixed(D d, V c, std::uint8_t* o, V& bad) {
 template <class D>
 std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const CodePointSet* set,
                     Utf32Scan* scan) {
+  using utf32_tables::AsciiAndShuffles;
   using utf32_tables::kAllThree;
-  using utf32_tables::kOneFourKeys;
-  using utf32_tables::kOneThreeKeys;
+  using utf32_tables::kAsciiAndFour;
+  using utf32_tables::kAsciiAndThree;
   using utf32_tables::kPacking;
   using V = hn::Vec<D>;
   const hn::Repartition<std::uint8_t, D> d8;
@@ -482,40 +483,40 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
     // with spaces, digits and line ends (three bytes), chat with emoji
     // (four). The lanes hold that length's form or their own code point,
     // and the kPacking shuffles that close them up are chosen by which
-    // lanes are ASCII alone (`keys`), with no lengths worked out.
+    // lanes are ASCII alone (`table`), with no lengths worked out.
     const auto put_with_ascii = [&](const V c, const hn::Mask<D> ascii, const V form,
-                                    const std::uint8_t* keys) {
+                                    const AsciiAndShuffles& table) {
       const auto words = hn::IfThenElse(ascii, c, form);
       std::uint8_t bits[8] = {};
       hn::StoreMaskBits(d, ascii, bits);
       if constexpr (hn::MaxLanes(d) == 8) {
         const hn::Half<decltype(d8)> d8h;
-        const unsigned k0 = keys[bits[0] & 0xFu], k1 = keys[bits[0] >> 4];
-        const auto shuffle = hn::Combine(d8, hn::Load(d8h, kPacking.shuffle[k1].data()),
-                                         hn::Load(d8h, kPacking.shuffle[k0].data()));
+        const unsigned m0 = bits[0] & 0xFu, m1 = bits[0] >> 4;
+        const auto shuffle = hn::Combine(d8, hn::Load(d8h, table.shuffle[m1].data()),
+                                         hn::Load(d8h, table.shuffle[m0].data()));
         const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), shuffle);
         hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
-        o += kPacking.size[k0];
+        o += table.size[m0];
         hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
-        o += kPacking.size[k1];
+        o += table.size[m1];
       } else {
         static_assert(hn::MaxLanes(d) == 4);
-        const unsigned key = keys[bits[0] & 0xFu];
-        const auto shuffle = hn::Load(d8, kPacking.shuffle[key].data());
+        const unsigned m = bits[0] & 0xFu;
+        const auto shuffle = hn::Load(d8, table.shuffle[m].data());
         hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
-        o += kPacking.size[key];
+        o += table.size[m];
       }
     };
     const auto ascii_a = hn::Lt(a, ascii_end), ascii_b = hn::Lt(b, ascii_end);
     if (hn::AllTrue(d, hn::And(hn::Or(ascii_a, three_a), hn::Or(ascii_b, three_b))) &&
         hn::AllFalse(d, surrogate_in)) {
-      put_with_ascii(a, ascii_a, three_form(a), kOneThreeKeys.data());
-      put_with_ascii(b, ascii_b, three_form(b), kOneThreeKeys.data());
+      put_with_ascii(a, ascii_a, three_form(a), kAsciiAndThree);
+      put_with_ascii(b, ascii_b, three_form(b), kAsciiAndThree);
       continue;
     }
     if (hn::AllTrue(d, hn::And(hn::Or(ascii_a, four_a), hn::Or(ascii_b, four_b)))) {
-      put_with_ascii(a, ascii_a, four_form(a), kOneFourKeys.data());
-      put_with_ascii(b, ascii_b, four_form(b), kOneFourKeys.data());
+      put_with_ascii(a, ascii_a, four_form(a), kAsciiAndFour);
+      put_with_ascii(b, ascii_b, four_form(b), kAsciiAndFour);
       continue;
     }
     o = PackMixed(d, a, o, bad);

@@ -42,22 +42,29 @@ inline constexpr unsigned kAllAscii = 0x00;  // the key of four one-byte charact
 inline constexpr unsigned kAllThree = 0xAA;  // and of four three-byte ones
 inline constexpr unsigned kAllFour = 0xFF;   // and of four four-byte ones
 
-// The kPacking keys of four lanes that hold one-byte characters or ones of
-// `length` bytes, by which of them are ASCII (bit j for lane j).
-constexpr std::array<std::uint8_t, 16> make_ascii_and_keys(unsigned length) {
-  std::array<std::uint8_t, 16> keys{};
+// The kPacking shuffles of four lanes that hold one-byte characters or
+// ones of `length` bytes, indexed by which of them are ASCII (bit j for
+// lane j): one load, where a key and then its shuffle would be two.
+struct AsciiAndShuffles {
+  std::array<std::array<std::uint8_t, 16>, 16> shuffle{};
+  std::array<std::uint8_t, 16> size{};
+};
+
+constexpr AsciiAndShuffles make_ascii_and(unsigned length) {
+  AsciiAndShuffles t;
   for (unsigned ascii = 0; ascii < 16; ++ascii) {
     unsigned key = 0;
     for (unsigned lane = 0; lane < 4; ++lane) {
       if (((ascii >> lane) & 1u) == 0) key |= (length - 1) << (2 * lane);
     }
-    keys[ascii] = static_cast<std::uint8_t>(key);
+    t.shuffle[ascii] = kPacking.shuffle[key];
+    t.size[ascii] = kPacking.size[key];
   }
-  return keys;
+  return t;
 }
 
-inline constexpr std::array<std::uint8_t, 16> kOneThreeKeys = make_ascii_and_keys(3);
-inline constexpr std::array<std::uint8_t, 16> kOneFourKeys = make_ascii_and_keys(4);
+alignas(16) inline constexpr AsciiAndShuffles kAsciiAndThree = make_ascii_and(3);
+alignas(16) inline constexpr AsciiAndShuffles kAsciiAndFour = make_ascii_and(4);
 
 // The low byte of each lane to the front.
 alignas(16) inline constexpr std::uint8_t kLowBytes[16] = {
