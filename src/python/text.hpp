@@ -63,8 +63,9 @@ class Utf8Chunks {
   std::optional<Chunk> read(char* ascii_out) noexcept;
 
  private:
-  // Reads the str `piece` of `count` characters as Latin-1 into `chunk`;
-  // false, with nothing raised, when it is not all Latin-1.
+  // Reads the str `piece` of `count` characters as Latin-1 into `chunk`.
+  // False when it is not all Latin-1 (nothing raised) or the interpreter
+  // fails (its exception set).
   bool read_latin1(PyObject* piece, Py_ssize_t count, Chunk& chunk) noexcept;
 
   PyObject* str_;
