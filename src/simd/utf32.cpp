@@ -324,22 +324,42 @@ HWY_INLINE std::uint8_t* PackMixed(D d, V c, std::uint8_t* o, V& bad) {
   }
 }
 
-// Whether three quarters of the first 64 pairs of vectors of `in` (all of
-// them in a shorter text) are below `end`, a power of two: text is
-// sampled so that a kernel can take the path that suits its pairs on the
-// whole, where choosing one per pair would be mispredicted too often.
+// What the first 64 pairs of vectors of `in` hold (all of them in a
+// shorter text): kernels take the path that suits the pairs of a text on
+// the whole, where choosing one per pair would be mispredicted too often.
+struct PairSample {
+  std::size_t pairs = 0;
+  std::size_t ascii = 0;        // pairs of ASCII alone
+  std::size_t two = 0;          // below U+0800
+  std::size_t ascii_three = 0;  // each ASCII or U+0800..U+FFFF
+  std::size_t ascii_four = 0;   // each ASCII or past U+FFFF
+
+  // Whether three quarters of the pairs are of the kind counted.
+  bool mostly(std::size_t count) const { return 4 * count >= 3 * pairs; }
+};
+
 template <class D>
-HWY_INLINE bool MostlyBelow(D d, const char32_t* in, std::size_t n, std::uint32_t end) {
+HWY_INLINE PairSample SamplePairs(D d, const char32_t* in, std::size_t n) {
   constexpr std::size_t kSample = 64;
   const std::size_t lanes = hn::Lanes(d);
   const auto* p = reinterpret_cast<const std::uint32_t*>(in);
-  const auto limit = hn::Set(d, end);
-  std::size_t sampled = 0, below = 0;
-  for (std::size_t k = 0; k + 2 * lanes <= n && sampled < kSample; k += 2 * lanes, ++sampled) {
-    const auto both = hn::Or(hn::LoadU(d, p + k), hn::LoadU(d, p + k + lanes));
-    below += hn::AllTrue(d, hn::Lt(both, limit));
+  const auto ascii_end = hn::Set(d, 0x80u), two_end = hn::Set(d, 0x800u);
+  const auto three_count = hn::Set(d, 0xF800u);
+  const auto four_first = hn::Set(d, 0x10000u), four_count = hn::Set(d, 0x100000u);
+  PairSample s;
+  for (std::size_t k = 0; k + 2 * lanes <= n && s.pairs < kSample; k += 2 * lanes, ++s.pairs) {
+    const auto a = hn::LoadU(d, p + k), b = hn::LoadU(d, p + k + lanes);
+    const auto both = hn::Or(a, b);
+    s.ascii += hn::AllTrue(d, hn::Lt(both, ascii_end));
+    s.two += hn::AllTrue(d, hn::Lt(both, two_end));
+    const auto ascii_or = [&](auto c, auto other) { return hn::Or(hn::Lt(c, ascii_end), other); };
+    s.ascii_three += hn::AllTrue(d, hn::And(ascii_or(a, hn::Lt(hn::Sub(a, two_end), three_count)),
+                                            ascii_or(b, hn::Lt(hn::Sub(b, two_end), three_count))));
+    s.ascii_four +=
+        hn::AllTrue(d, hn::And(ascii_or(a, hn::Lt(hn::Sub(a, four_first), four_count)),
+                               ascii_or(b, hn::Lt(hn::Sub(b, four_first), four_count))));
   }
-  return 4 * below >= 3 * sampled;
+  return s;
 }
 
 // The UTF-8 of `in`, and with a `set` what `scan` learns, two vectors of
@@ -357,6 +377,12 @@ HWY_INLINE bool MostlyBelow(D d, const char32_t* in, std::size_t n, std::uint32_
 //   by the kPacking shuffles that the ASCII lanes alone choose
 //   (kAsciiAndThree, kAsciiAndFour), with no lengths worked out;
 // - anything else: shuffles by the lengths of each four (PackMixed).
+// Where choosing among these per pair would be mispredicted too often, the
+// text's first pairs choose (SamplePairs): text mostly of ASCII alone
+// narrows those pairs, other text packs them as two-byte ones; chat with
+// emoji takes the path for ASCII and four-byte characters for every pair
+// that it suits, and text of no one kind (Vietnamese: ASCII, two- and
+// three-byte characters in most pairs) goes by the lengths alone.
 // Membership: characters below the end of the set's first range (ASCII
 // and, for NFC, all of U+0000..U+02FF) need no look; any other vector is
 // checked by KeptRanges until one outside the set is seen. U+FEFF needs a
@@ -403,13 +429,65 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
   // Whether most pairs are ASCII alone (three quarters of the first 64),
   // so that the branch to narrowing them is predictable
   // (English, German); otherwise they are packed as two-byte ones.
-  const bool mostly_ascii = MostlyBelow(d, in, n, 0x80);
+  const PairSample sample = SamplePairs(d, in, n);
+  const bool mostly_ascii = sample.mostly(sample.ascii);
+  // Text of no one kind of pair (Vietnamese: ASCII, two- and three-byte
+  // characters in most pairs) goes by the lengths alone, and chat with
+  // emoji by the path for ASCII and four-byte characters: a choice among
+  // the other paths would be mispredicted too often.
+  const bool mixed = !sample.mostly(sample.two) && !sample.mostly(sample.ascii_three) &&
+                     !sample.mostly(sample.ascii_four);
+  const bool with_four = !mostly_ascii && sample.mostly(sample.ascii_four);
+  // (Lambdas, not loops over {a, b}: SVE's vectors cannot be held in an
+  // array.) Each lane's three- or four-byte form, first byte lowest.
+  const auto three_form = [&](const V c) {
+    const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+    const auto last = hn::Or(hn::And(c, six), cont);
+    return hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
+                  hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
+  };
+  const auto four_form = [&](const V c) {
+    const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
+    const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
+    const auto last = hn::Or(hn::And(c, six), cont);
+    return hn::Or(hn::Or(hn::ShiftRight<18>(c), hn::Set(d, 0xF0u)),
+                  hn::Or(hn::ShiftLeft<8>(third),
+                         hn::Or(hn::ShiftLeft<16>(second), hn::ShiftLeft<24>(last))));
+  };
+  // ASCII between characters of one other length: CJK, kana or Hangul
+  // with spaces, digits and line ends (three bytes), chat with emoji
+  // (four). The lanes hold that length's form or their own code point,
+  // and the kPacking shuffles that close them up are chosen by which
+  // lanes are ASCII alone (`table`), with no lengths worked out.
+  const auto put_with_ascii = [&](const V c, const hn::Mask<D> ascii, const V form,
+                                  const AsciiAndShuffles& table) {
+    const auto words = hn::IfThenElse(ascii, c, form);
+    std::uint8_t bits[8] = {};
+    hn::StoreMaskBits(d, ascii, bits);
+    if constexpr (hn::MaxLanes(d) == 8) {
+      const hn::Half<decltype(d8)> d8h;
+      const unsigned m0 = bits[0] & 0xFu, m1 = bits[0] >> 4;
+      const auto shuffle = hn::Combine(d8, hn::Load(d8h, table.shuffle[m1].data()),
+                                       hn::Load(d8h, table.shuffle[m0].data()));
+      const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), shuffle);
+      hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
+      o += table.size[m0];
+      hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
+      o += table.size[m1];
+    } else {
+      static_assert(hn::MaxLanes(d) == 4);
+      const unsigned m = bits[0] & 0xFu;
+      const auto shuffle = hn::Load(d8, table.shuffle[m].data());
+      hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
+      o += table.size[m];
+    }
+  };
   std::size_t i = 0;
   for (; i + 2 * lanes <= n; i += 2 * lanes) {
     const V a = hn::LoadU(d, p + i), b = hn::LoadU(d, p + i + lanes);
     // Both below a power of two exactly when their bitwise or is.
     const V both = hn::Or(a, b);
-    if (hn::AllTrue(d, hn::Lt(both, two_end))) {
+    if (!mixed && !with_four && hn::AllTrue(d, hn::Lt(both, two_end))) {
       // The low halves of the lanes, in order.
       const auto w = hn::ConcatEven(d16, hn::BitCast(d16, b), hn::BitCast(d16, a));
       // Where accented letters come every few words (most pairs of ASCII
@@ -436,101 +514,64 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
             kept.HoldsBoth(d, hn::Min(a, max_code_point), hn::Min(b, max_code_point), i / lanes);
       }
     }
-    // (Lambdas, not loops over {a, b}: SVE's vectors cannot be held in an
-    // array.) Each lane's three- or four-byte form, first byte lowest.
-    const auto three_form = [&](const V c) {
-      const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
-      const auto last = hn::Or(hn::And(c, six), cont);
-      return hn::Or(hn::Or(hn::ShiftRight<12>(c), hn::Set(d, 0xE0u)),
-                    hn::Or(hn::ShiftLeft<8>(second), hn::ShiftLeft<16>(last)));
-    };
-    const auto four_form = [&](const V c) {
-      const auto second = hn::Or(hn::And(hn::ShiftRight<6>(c), six), cont);
-      const auto third = hn::Or(hn::And(hn::ShiftRight<12>(c), six), cont);
-      const auto last = hn::Or(hn::And(c, six), cont);
-      return hn::Or(hn::Or(hn::ShiftRight<18>(c), hn::Set(d, 0xF0u)),
-                    hn::Or(hn::ShiftLeft<8>(third),
-                           hn::Or(hn::ShiftLeft<16>(second), hn::ShiftLeft<24>(last))));
-    };
-    const auto three_a = hn::Lt(hn::Sub(a, two_end), three_count);
-    const auto three_b = hn::Lt(hn::Sub(b, two_end), three_count);
-    const auto surrogate_in = hn::Or(hn::Lt(hn::Sub(a, surrogate), surrogates),
-                                     hn::Lt(hn::Sub(b, surrogate), surrogates));
-    // Where ASCII is mixed into CJK, kana or Hangul, which pairs hold
-    // three-byte characters alone changes too often to predict, and the
-    // path for ASCII with one other length below takes them too; only in
-    // a run of such pairs does the fixed shuffle here take them.
-    const bool all_three = hn::AllTrue(d, hn::And(three_a, three_b));
-    bool fixed = all_three;
-    if constexpr (kThreeRun != 0) {
-      threes = (threes + 1) & (0 - static_cast<std::size_t>(all_three));  // without a branch
-      fixed = threes > kThreeRun;
-    }
-    if (fixed && hn::AllFalse(d, surrogate_in)) {
-      const auto put_three = [&](const V c) {
-        const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, three_form(c)), three_shuffle);
-        if constexpr (hn::MaxLanes(d) == 8) {
-          const hn::Half<decltype(d8)> d8h;
-          hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
-          hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o + 12);
-        } else {
-          hn::StoreU(bytes, d8, o);
-        }
-        o += 3 * lanes;
-      };
-      put_three(a);
-      put_three(b);
-      continue;
-    }
+    const auto ascii_a = hn::Lt(a, ascii_end), ascii_b = hn::Lt(b, ascii_end);
     const auto four_a = hn::Lt(hn::Sub(a, four_first), four_count);
     const auto four_b = hn::Lt(hn::Sub(b, four_first), four_count);
-    if (hn::AllTrue(d, hn::And(four_a, four_b))) {
-      // Emoji, the selectors of a wrapper: each lane holds its four bytes
-      // in order, so the vector is stored as it is.
-      hn::StoreU(hn::BitCast(d8, four_form(a)), d8, o);
-      hn::StoreU(hn::BitCast(d8, four_form(b)), d8, o + 4 * lanes);
-      o += 8 * lanes;
-      continue;
-    }
-    // ASCII between characters of one other length: CJK, kana or Hangul
-    // with spaces, digits and line ends (three bytes), chat with emoji
-    // (four). The lanes hold that length's form or their own code point,
-    // and the kPacking shuffles that close them up are chosen by which
-    // lanes are ASCII alone (`table`), with no lengths worked out.
-    const auto put_with_ascii = [&](const V c, const hn::Mask<D> ascii, const V form,
-                                    const AsciiAndShuffles& table) {
-      const auto words = hn::IfThenElse(ascii, c, form);
-      std::uint8_t bits[8] = {};
-      hn::StoreMaskBits(d, ascii, bits);
-      if constexpr (hn::MaxLanes(d) == 8) {
-        const hn::Half<decltype(d8)> d8h;
-        const unsigned m0 = bits[0] & 0xFu, m1 = bits[0] >> 4;
-        const auto shuffle = hn::Combine(d8, hn::Load(d8h, table.shuffle[m1].data()),
-                                         hn::Load(d8h, table.shuffle[m0].data()));
-        const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), shuffle);
-        hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
-        o += table.size[m0];
-        hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
-        o += table.size[m1];
-      } else {
-        static_assert(hn::MaxLanes(d) == 4);
-        const unsigned m = bits[0] & 0xFu;
-        const auto shuffle = hn::Load(d8, table.shuffle[m].data());
-        hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
-        o += table.size[m];
-      }
-    };
-    const auto ascii_a = hn::Lt(a, ascii_end), ascii_b = hn::Lt(b, ascii_end);
-    if (hn::AllTrue(d, hn::And(hn::Or(ascii_a, three_a), hn::Or(ascii_b, three_b))) &&
-        hn::AllFalse(d, surrogate_in)) {
-      put_with_ascii(a, ascii_a, three_form(a), kAsciiAndThree);
-      put_with_ascii(b, ascii_b, three_form(b), kAsciiAndThree);
-      continue;
-    }
-    if (hn::AllTrue(d, hn::And(hn::Or(ascii_a, four_a), hn::Or(ascii_b, four_b)))) {
+    if (with_four && hn::AllTrue(d, hn::And(hn::Or(ascii_a, four_a), hn::Or(ascii_b, four_b)))) {
       put_with_ascii(a, ascii_a, four_form(a), kAsciiAndFour);
       put_with_ascii(b, ascii_b, four_form(b), kAsciiAndFour);
       continue;
+    }
+    if (!mixed) {
+      const auto three_a = hn::Lt(hn::Sub(a, two_end), three_count);
+      const auto three_b = hn::Lt(hn::Sub(b, two_end), three_count);
+      const auto surrogate_in = hn::Or(hn::Lt(hn::Sub(a, surrogate), surrogates),
+                                       hn::Lt(hn::Sub(b, surrogate), surrogates));
+      // Where ASCII is mixed into CJK, kana or Hangul, which pairs hold
+      // three-byte characters alone changes too often to predict, and the
+      // path for ASCII with one other length below takes them too; only in
+      // a run of such pairs does the fixed shuffle here take them.
+      const bool all_three = hn::AllTrue(d, hn::And(three_a, three_b));
+      bool fixed = all_three;
+      if constexpr (kThreeRun != 0) {
+        threes = (threes + 1) & (0 - static_cast<std::size_t>(all_three));  // without a branch
+        fixed = threes > kThreeRun;
+      }
+      if (fixed && hn::AllFalse(d, surrogate_in)) {
+        const auto put_three = [&](const V c) {
+          const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, three_form(c)), three_shuffle);
+          if constexpr (hn::MaxLanes(d) == 8) {
+            const hn::Half<decltype(d8)> d8h;
+            hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
+            hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o + 12);
+          } else {
+            hn::StoreU(bytes, d8, o);
+          }
+          o += 3 * lanes;
+        };
+        put_three(a);
+        put_three(b);
+        continue;
+      }
+      if (hn::AllTrue(d, hn::And(four_a, four_b))) {
+        // Emoji, the selectors of a wrapper: each lane holds its four bytes
+        // in order, so the vector is stored as it is.
+        hn::StoreU(hn::BitCast(d8, four_form(a)), d8, o);
+        hn::StoreU(hn::BitCast(d8, four_form(b)), d8, o + 4 * lanes);
+        o += 8 * lanes;
+        continue;
+      }
+      if (hn::AllTrue(d, hn::And(hn::Or(ascii_a, three_a), hn::Or(ascii_b, three_b))) &&
+          hn::AllFalse(d, surrogate_in)) {
+        put_with_ascii(a, ascii_a, three_form(a), kAsciiAndThree);
+        put_with_ascii(b, ascii_b, three_form(b), kAsciiAndThree);
+        continue;
+      }
+      if (hn::AllTrue(d, hn::And(hn::Or(ascii_a, four_a), hn::Or(ascii_b, four_b)))) {
+        put_with_ascii(a, ascii_a, four_form(a), kAsciiAndFour);
+        put_with_ascii(b, ascii_b, four_form(b), kAsciiAndFour);
+        continue;
+      }
     }
     o = PackMixed(d, a, o, bad);
     o = PackMixed(d, b, o, bad);
@@ -645,7 +686,8 @@ std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
   // packs faster with the shuffles (16 MiB of French on an AMD EPYC of
   // Zen 4: 7.3 ms by compress, 4.2 ms so); text that mixes more lengths,
   // by compress (Vietnamese: 8.7 ms, 17.3 ms with the shuffles).
-  if (!MostlyBelow(PackTag(), in, n, 0x800)) return Compressing(in, n, out, nullptr, nullptr);
+  const PairSample sample = SamplePairs(PackTag(), in, n);
+  if (!sample.mostly(sample.two)) return Compressing(in, n, out, nullptr, nullptr);
   return Packing(PackTag(), in, n, out, nullptr, nullptr);
 #elif HWY_TARGET == HWY_SCALAR
   return Grouped(in, n, out, nullptr, nullptr);
@@ -766,8 +808,9 @@ Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePoin
   Utf32Scan scan;
 #if HWY_TARGET == HWY_AVX3_DL
   // As in Utf8FromUtf32.
-  scan.size = MostlyBelow(PackTag(), in, n, 0x800) ? Packing(PackTag(), in, n, out, set, &scan)
-                                                   : Compressing(in, n, out, set, &scan);
+  const PairSample sample = SamplePairs(PackTag(), in, n);
+  scan.size = sample.mostly(sample.two) ? Packing(PackTag(), in, n, out, set, &scan)
+                                        : Compressing(in, n, out, set, &scan);
 #elif HWY_TARGET == HWY_SCALAR
   scan.size = Grouped(in, n, out, set, &scan);
 #else
