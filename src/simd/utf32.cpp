@@ -557,23 +557,37 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
     // Both below a power of two exactly when their bitwise or is.
     const V both = hn::Or(a, b);
     if (!mixed && !with_four && hn::AllTrue(d, hn::Lt(both, two_end))) {
-      // The low halves of the lanes, in order.
-      const auto w = hn::ConcatEven(d16, hn::BitCast(d16, b), hn::BitCast(d16, a));
-      // Where accented letters come every few words (most pairs of ASCII
-      // alone are followed by one that is not), which pairs are ASCII
-      // alone is not predictable, and the two-byte packing takes them too.
-      if (mostly_ascii && hn::AllTrue(d, hn::Lt(both, ascii_end))) {
-        hn::StoreU(hn::DemoteTo(d8n, hn::BitCast(di16, w)), d8n, o);
-        o += 2 * lanes;
-        continue;
+      // This pair and those below U+0800 right after it, in a loop of
+      // their own that keeps its constants in registers (16 MiB of French
+      // under AVX2: 5.0 ms one pair at a time in the loop for all, 4.5 ms
+      // so).
+      V x = a, y = b, xy = both;
+      for (;;) {
+        // The low halves of the lanes, in order.
+        const auto w = hn::ConcatEven(d16, hn::BitCast(d16, y), hn::BitCast(d16, x));
+        // Where accented letters come every few words (most pairs of
+        // ASCII alone are followed by one that is not), which pairs are
+        // ASCII alone is not predictable, and the two-byte packing takes
+        // them too.
+        if (mostly_ascii && hn::AllTrue(d, hn::Lt(xy, ascii_end))) {
+          hn::StoreU(hn::DemoteTo(d8n, hn::BitCast(di16, w)), d8n, o);
+          o += 2 * lanes;
+        } else {
+          // (Written out at each place, not as a lambda, which GCC at -O2
+          // compiled as a call that spilled the loop's vectors.)
+          if (checking && !hn::AllTrue(d, hn::Lt(hn::Max(x, y), plain_end))) {
+            checking = kept.HoldsBoth(d, hn::Min(x, max_code_point), hn::Min(y, max_code_point),
+                                      i / lanes);
+          }
+          o = PackTwoByte(d16, w, o);
+        }
+        if (i + 4 * lanes > n) break;
+        x = hn::LoadU(d, p + i + 2 * lanes);
+        y = hn::LoadU(d, p + i + 3 * lanes);
+        xy = hn::Or(x, y);
+        if (!hn::AllTrue(d, hn::Lt(xy, two_end))) break;
+        i += 2 * lanes;
       }
-      // (Written out at each place, not as a lambda, which GCC at -O2
-      // compiled as a call that spilled the loop's vectors.)
-      if (checking && !hn::AllTrue(d, hn::Lt(hn::Max(a, b), plain_end))) {
-        checking =
-            kept.HoldsBoth(d, hn::Min(a, max_code_point), hn::Min(b, max_code_point), i / lanes);
-      }
-      o = PackTwoByte(d16, w, o);
       continue;
     }
     if (set != nullptr) {
