@@ -104,10 +104,12 @@ TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
                                U'\u4e2d', U'\uffff', U'\U00010000', U'\U0001f600', U'\U0010ffff'};
   std::mt19937 rng(32);
   for (int trial = 0; trial < 2000; ++trial) {
-    // Some longer than a stretch the UTF-16 transcoder widens at once, and
+    // Some longer than a stretch the UTF-16 transcoder widens at once, or
+    // than the sample by which a kernel chooses its paths for a text, and
     // some of one kind alone for long enough to be taken as a run of it.
     const bool pure = trial % 20 == 5;
-    std::u32string text(rng() % (trial % 10 == 0 || pure ? 700 : 70), U'a');
+    const bool long_text = trial % 10 == 0 || pure || trial % 4 == 1;
+    std::u32string text(rng() % (long_text ? 2100 : 70), U'a');
     // Runs of one kind (the vector's fast paths), some with others only
     // here and there (a kernel that samples text takes them as of that
     // kind), and mixtures.
