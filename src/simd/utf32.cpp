@@ -828,16 +828,16 @@ std::size_t Grouped(const char32_t* in, std::size_t n, char* out, const CodePoin
 #if HWY_TARGET == HWY_AVX3_DL
 // Whether text of this sample packs faster with the shuffles than by
 // compress: text mostly below U+0800 (Latin, Cyrillic, Greek, Arabic,
-// Hebrew), chat with emoji, and text of no one kind (Vietnamese), which
-// Packing encodes in 16-bit lanes. 16 MiB with the NFC scan on an AMD EPYC
-// of Zen 4: French 7.3 ms by compress, 4.2 ms so; emoji chat 13.6 and
-// 10.2; Vietnamese 8.7 and 7.9. CJK, kana, Hangul and Devanagari with
-// ASCII between by compress: Korean 4.8 ms, 5.3 by the shuffles. A text
-// too short to be sampled goes by compress (a 154-character extract:
-// 372 ns so, 404 ns by the shuffles).
+// Hebrew) and chat with emoji. 16 MiB with the NFC scan on an AMD EPYC of
+// Zen 4: French 7.3 ms by compress, 4.2 ms so; emoji chat 13.6 and 10.2.
+// Other text by compress: Korean 4.8 ms, 5.3 by the shuffles. Vietnamese
+// alone is faster by the shuffles (8.7 and 7.9 ms), but text of many
+// scripts is not (the data hash of the demo's sample repeated, 20.3 ms by
+// compress, 24.8 by the shuffles), and neither has a kind of pair that
+// tells it apart. A text too short to be sampled goes by compress (a
+// 154-character extract: 372 ns so, 404 ns by the shuffles).
 inline bool Shuffles(const PairSample& sample) {
-  return sample.pairs != 0 && (sample.mostly(sample.two) || sample.mostly(sample.ascii_four) ||
-                               !sample.mostly(sample.ascii_three));
+  return sample.pairs != 0 && (sample.mostly(sample.two) || sample.mostly(sample.ascii_four));
 }
 #endif
 
