@@ -66,6 +66,29 @@ HWY_INLINE V EncodeLanes(D d, V c, V& len, V& bad) {
   return hn::IfThenElse(m3, four, up_to_three);
 }
 
+// The bytes of `bytes` that the shuffles k0 (of its lower 128-bit block)
+// and k1 (of its upper one) of `table` keep, closed up and stored at o one
+// after the other; returns the end. With 128-bit vectors only k0 is used.
+template <class D8, class Table>
+HWY_INLINE std::uint8_t* PutBlocks(D8 d8, hn::Vec<D8> bytes, const Table& table, unsigned k0,
+                                   unsigned k1, std::uint8_t* o) {
+  if constexpr (hn::MaxLanes(d8) == 32) {
+    const hn::Half<D8> d8h;
+    const auto shuffle = hn::Combine(d8, hn::Load(d8h, table.shuffle[k1].data()),
+                                     hn::Load(d8h, table.shuffle[k0].data()));
+    const auto packed = hn::TableLookupBytes(bytes, shuffle);
+    hn::StoreU(hn::LowerHalf(d8h, packed), d8h, o);
+    o += table.size[k0];
+    hn::StoreU(hn::UpperHalf(d8h, packed), d8h, o);
+    return o + table.size[k1];
+  } else {
+    static_assert(hn::MaxLanes(d8) == 16);
+    (void)k1;
+    hn::StoreU(hn::TableLookupBytes(bytes, hn::Load(d8, table.shuffle[k0].data())), d8, o);
+    return o + table.size[k0];
+  }
+}
+
 // Eight or sixteen characters below U+0800, one in each 16-bit lane of
 // `w`, encoded as one byte (ASCII) or two and closed up by one byte
 // shuffle per eight, chosen by which are ASCII (kTwoBytePacking); stored
@@ -81,21 +104,7 @@ HWY_INLINE std::uint8_t* PackTwoByte(D16 d16, V16 w, std::uint8_t* o) {
       hn::BitCast(d8, hn::IfThenElse(ascii, w, hn::Or(lead, hn::ShiftLeft<8>(trail))));
   std::uint8_t mask[8] = {};
   hn::StoreMaskBits(d16, ascii, mask);
-  if constexpr (hn::MaxLanes(d16) == 16) {
-    const hn::Half<decltype(d8)> d8h;
-    const auto shuffle = hn::Combine(d8, hn::Load(d8h, kTwoBytePacking.shuffle[mask[1]].data()),
-                                     hn::Load(d8h, kTwoBytePacking.shuffle[mask[0]].data()));
-    const auto bytes = hn::TableLookupBytes(forms, shuffle);
-    hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
-    o += kTwoBytePacking.size[mask[0]];
-    hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
-    return o + kTwoBytePacking.size[mask[1]];
-  } else {
-    static_assert(hn::MaxLanes(d16) == 8);
-    const auto shuffle = hn::Load(d8, kTwoBytePacking.shuffle[mask[0]].data());
-    hn::StoreU(hn::TableLookupBytes(forms, shuffle), d8, o);
-    return o + kTwoBytePacking.size[mask[0]];
-  }
+  return PutBlocks(d8, forms, kTwoBytePacking, mask[0], mask[1], o);
 }
 
 // The packing key of four lanes' lengths - 1, given as the low bytes of
@@ -348,22 +357,12 @@ HWY_INLINE std::uint8_t* PackMixed(D d, V c, std::uint8_t* o, V& bad) {
       hn::BitCast(d, hn::TableLookupBytes(hn::BitCast(d8, len), hn::LoadDup128(d8, kLowBytes)));
   if constexpr (hn::MaxLanes(d) == 8) {
     const hn::Half<D> dh;
-    const hn::Half<decltype(d8)> d8h;
     const unsigned k0 = PackingKey(hn::GetLane(hn::LowerHalf(dh, lengths)));
     const unsigned k1 = PackingKey(hn::GetLane(hn::UpperHalf(dh, lengths)));
-    const auto shuffle = hn::Combine(d8, hn::Load(d8h, kPacking.shuffle[k1].data()),
-                                     hn::Load(d8h, kPacking.shuffle[k0].data()));
-    const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), shuffle);
-    hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
-    o += kPacking.size[k0];
-    hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
-    return o + kPacking.size[k1];
+    return PutBlocks(d8, hn::BitCast(d8, words), kPacking, k0, k1, o);
   } else {
     static_assert(hn::MaxLanes(d) == 4);
-    const unsigned key = PackingKey(hn::GetLane(lengths));
-    const auto shuffle = hn::Load(d8, kPacking.shuffle[key].data());
-    hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
-    return o + kPacking.size[key];
+    return PutBlocks(d8, hn::BitCast(d8, words), kPacking, PackingKey(hn::GetLane(lengths)), 0, o);
   }
 }
 
@@ -582,23 +581,7 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
     const auto words = hn::IfThenElse(ascii, c, form);
     std::uint8_t bits[8] = {};
     hn::StoreMaskBits(d, ascii, bits);
-    if constexpr (hn::MaxLanes(d) == 8) {
-      const hn::Half<decltype(d8)> d8h;
-      const unsigned m0 = bits[0] & 0xFu, m1 = bits[0] >> 4;
-      const auto shuffle = hn::Combine(d8, hn::Load(d8h, table.shuffle[m1].data()),
-                                       hn::Load(d8h, table.shuffle[m0].data()));
-      const auto bytes = hn::TableLookupBytes(hn::BitCast(d8, words), shuffle);
-      hn::StoreU(hn::LowerHalf(d8h, bytes), d8h, o);
-      o += table.size[m0];
-      hn::StoreU(hn::UpperHalf(d8h, bytes), d8h, o);
-      o += table.size[m1];
-    } else {
-      static_assert(hn::MaxLanes(d) == 4);
-      const unsigned m = bits[0] & 0xFu;
-      const auto shuffle = hn::Load(d8, table.shuffle[m].data());
-      hn::StoreU(hn::TableLookupBytes(hn::BitCast(d8, words), shuffle), d8, o);
-      o += table.size[m];
-    }
+    o = PutBlocks(d8, hn::BitCast(d8, words), table, bits[0] & 0xFu, bits[0] >> 4, o);
   };
   std::size_t i = 0;
   for (; i + 2 * lanes <= n; i += 2 * lanes) {
