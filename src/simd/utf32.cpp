@@ -170,7 +170,8 @@ class KeptRanges {
   // HoldsBoth(d, a, b, seen) for a pair in the BMP, whose code points `w`
   // also holds in 16-bit lanes, in order: the kept ranges (cut at U+FFFF)
   // are tested on those, twice as many lanes at once, and only a pair
-  // that they do not hold is tested as HoldsBoth tests it.
+  // that they do not hold is tested as HoldsBoth tests it (its lanes are
+  // all below U+10000, so none needs clamping).
   template <class D16>
   HWY_INLINE bool HoldsBmp(D d, D16 d16, hn::Vec<D16> w, V a, V b, std::size_t seen) {
     auto kept = InRange16(d16, w, 0);
@@ -178,7 +179,7 @@ class KeptRanges {
     if (hn::AllTrue(d16, kept)) return true;
     for (std::size_t k = kKept / 2; k < kKept; ++k) kept = hn::Or(kept, InRange16(d16, w, k));
     if (hn::AllTrue(d16, kept)) return true;
-    return HoldsBoth(d, hn::Min(a, hn::Set(d, 0x10FFFFu)), hn::Min(b, hn::Set(d, 0x10FFFFu)), seen);
+    return HoldsBoth(d, a, b, seen);
   }
 
  private:
@@ -403,11 +404,11 @@ HWY_INLINE std::uint8_t* PackBmp(D16 d16, V16 w, std::uint8_t* o, V16& bad) {
   std::memcpy(&b, below_bits, sizeof b);
   // Byte k: the key of lanes 4k..4k+3.
   const std::uint32_t keys = (~a & 0x55555555u) + (~b & 0x55555555u);
+  const hn::Full128<std::uint8_t> d128;
   const auto put = [&](auto half, unsigned key) {
-    hn::StoreU(half, hn::Full128<std::uint8_t>(), o);
+    hn::StoreU(half, d128, o);
     o += kPacking.size[key];
   };
-  const hn::Full128<std::uint8_t> d128;
   if constexpr (hn::MaxLanes(d16) == 16) {
     const hn::Half<decltype(d8)> d8h;
     const unsigned k0 = keys & 0xFFu, k1 = (keys >> 8) & 0xFFu;
@@ -441,8 +442,8 @@ struct PairSample {
   std::size_t ascii_three = 0;  // each ASCII or U+0800..U+FFFF
   std::size_t ascii_four = 0;   // each ASCII or past U+FFFF
 
-  // Whether three quarters of the pairs are of the kind counted (all of
-  // none).
+  // Whether three quarters of the pairs are of the kind counted (every
+  // kind when none were sampled).
   bool mostly(std::size_t count) const { return 4 * count >= 3 * pairs; }
 };
 
@@ -500,9 +501,10 @@ HWY_INLINE PairSample SamplePairs(D d, const char32_t* in, std::size_t n) {
 // and, for NFC, all of U+0000..U+02FF) need no look; any other vector is
 // checked by KeptRanges until one outside the set is seen. U+FEFF needs a
 // three-byte form, so only vectors with one are looked at for it.
+// `sample` is SamplePairs(d, in, n), which the caller may have needed too.
 template <class D>
 std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const CodePointSet* set,
-                    Utf32Scan* scan) {
+                    Utf32Scan* scan, const PairSample& sample) {
   using utf32_tables::AsciiAndShuffles;
   using utf32_tables::kAllThree;
   using utf32_tables::kAsciiAndFour;
@@ -542,7 +544,6 @@ std::size_t Packing(D d, const char32_t* in, std::size_t n, char* out, const Cod
   // Whether most pairs are ASCII alone (three quarters of the first 64),
   // so that the branch to narrowing them is predictable
   // (English, German); otherwise they are packed as two-byte ones.
-  const PairSample sample = SamplePairs(d, in, n);
   const bool mostly_ascii = sample.mostly(sample.ascii);
   // Text of no one kind of pair (Vietnamese: ASCII, two- and three-byte
   // characters in most pairs) goes by the lengths alone, and chat with
@@ -826,13 +827,14 @@ inline bool Shuffles(const PairSample& sample) {
 
 std::size_t Utf8FromUtf32(const char32_t* in, std::size_t n, char* out) {
 #if HWY_TARGET == HWY_AVX3_DL
-  if (!Shuffles(SamplePairs(PackTag(), in, n))) return Compressing(in, n, out, nullptr, nullptr);
-  return Packing(PackTag(), in, n, out, nullptr, nullptr);
+  const PairSample sample = SamplePairs(PackTag(), in, n);
+  if (!Shuffles(sample)) return Compressing(in, n, out, nullptr, nullptr);
+  return Packing(PackTag(), in, n, out, nullptr, nullptr, sample);
 #elif HWY_TARGET == HWY_SCALAR
   return Grouped(in, n, out, nullptr, nullptr);
 #else
   // At most 256-bit vectors: the byte shuffles work within 128-bit blocks.
-  return Packing(PackTag(), in, n, out, nullptr, nullptr);
+  return Packing(PackTag(), in, n, out, nullptr, nullptr, SamplePairs(PackTag(), in, n));
 #endif
 }
 
@@ -894,7 +896,8 @@ std::size_t Utf8FromUtf16(const char16_t* in, std::size_t n, char* out) {
       if (o == nullptr) return kNotScalarValues;
       continue;
     }
-    o += Packing(d, wide, k, o, nullptr, nullptr);
+    // (A stretch is shorter than a sample: not sampled.)
+    o += Packing(d, wide, k, o, nullptr, nullptr, PairSample{});
     i += k;
   }
 #endif
@@ -946,12 +949,13 @@ std::size_t Utf8FromLatin1(const std::uint8_t* in, std::size_t n, char* out) {
 Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePointSet* set) {
   Utf32Scan scan;
 #if HWY_TARGET == HWY_AVX3_DL
-  scan.size = Shuffles(SamplePairs(PackTag(), in, n)) ? Packing(PackTag(), in, n, out, set, &scan)
-                                                      : Compressing(in, n, out, set, &scan);
+  const PairSample sample = SamplePairs(PackTag(), in, n);
+  scan.size = Shuffles(sample) ? Packing(PackTag(), in, n, out, set, &scan, sample)
+                               : Compressing(in, n, out, set, &scan);
 #elif HWY_TARGET == HWY_SCALAR
   scan.size = Grouped(in, n, out, set, &scan);
 #else
-  scan.size = Packing(PackTag(), in, n, out, set, &scan);
+  scan.size = Packing(PackTag(), in, n, out, set, &scan, SamplePairs(PackTag(), in, n));
 #endif
   return scan;
 }
