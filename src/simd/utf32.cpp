@@ -946,6 +946,72 @@ std::size_t Utf8FromLatin1(const std::uint8_t* in, std::size_t n, char* out) {
   return static_cast<std::size_t>(o - reinterpret_cast<std::uint8_t*>(out));
 }
 
+// utf8::scan of `n` code points from `in`, added to `out`: for the tail of
+// the vector loop, and the whole of it where the compiler's own vectors of
+// this loop are as good (SSSE3, which lacks the 32-bit minimum and maximum)
+// or Highway has none.
+void Utf8SizeTail(const std::uint32_t* in, std::size_t n, utf8::CodePointScan& out) {
+  // In blocks whose counts fit 32 bits, which the compiler keeps in lanes.
+  constexpr std::size_t kBlock = 4096;
+  std::uint32_t surrogates = 0;
+  std::uint32_t top = static_cast<std::uint32_t>(out.max);
+  for (std::size_t at = 0; at < n; at += kBlock) {
+    const std::size_t end = std::min(n, at + kBlock);
+    std::uint32_t bytes = 0;
+    for (std::size_t i = at; i < end; ++i) {
+      const std::uint32_t c = in[i];
+      bytes += 1U + static_cast<std::uint32_t>(c >= 0x80) + static_cast<std::uint32_t>(c >= 0x800) +
+               static_cast<std::uint32_t>(c >= 0x10000);
+      surrogates |= static_cast<std::uint32_t>((c & 0xFFFFF800U) == 0xD800U);
+      top = c > top ? c : top;
+    }
+    out.utf8_size += bytes;
+  }
+  out.surrogate |= surrogates != 0;
+  out.max = static_cast<char32_t>(top);
+}
+
+// utf8::scan: the UTF-8 size of `in`, whether a surrogate is among it, and
+// its largest value. Each lane counts the bytes its code points take past
+// the first, and the counts are summed a block of vectors at a time, before
+// a lane could overflow.
+utf8::CodePointScan Utf8Size(const char32_t* in, std::size_t n) {
+  const auto* units = reinterpret_cast<const std::uint32_t*>(in);
+  utf8::CodePointScan out;
+  std::size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR && HWY_TARGET != HWY_SSSE3
+  const hn::ScalableTag<std::uint32_t> d;
+  const hn::RebindToSigned<decltype(d)> di;
+  const std::size_t lanes = hn::Lanes(d);
+  constexpr std::size_t kBlock = std::size_t{1} << 16;  // vectors
+  // Clamped to U+10000 the values compare as signed, which SSE4 and AVX2
+  // do in one instruction.
+  const auto four = hn::Set(d, 0x10000);
+  const auto past1 = hn::Set(di, 0x7F), past2 = hn::Set(di, 0x7FF), past3 = hn::Set(di, 0xFFFF);
+  const auto high = hn::Set(d, 0xFFFFF800u), surrogate = hn::Set(d, 0xD800);
+  auto surrogates = hn::Zero(d), max = hn::Zero(d);
+  while (n - i >= lanes) {
+    const std::size_t stop = i + std::min((n - i) / lanes, kBlock) * lanes;
+    auto extra = hn::Zero(di);
+    for (; i < stop; i += lanes) {
+      const auto c = hn::LoadU(d, units + i);
+      const auto clamped = hn::BitCast(di, hn::Min(c, four));
+      extra = hn::Sub(extra, hn::VecFromMask(di, hn::Gt(clamped, past1)));
+      extra = hn::Sub(extra, hn::VecFromMask(di, hn::Gt(clamped, past2)));
+      extra = hn::Sub(extra, hn::VecFromMask(di, hn::Gt(clamped, past3)));
+      surrogates = hn::Or(surrogates, hn::VecFromMask(d, hn::Eq(hn::And(c, high), surrogate)));
+      max = hn::Max(max, c);
+    }
+    out.utf8_size += static_cast<std::uint32_t>(hn::GetLane(hn::SumOfLanes(di, extra)));
+  }
+  out.utf8_size += i;
+  out.surrogate = hn::GetLane(hn::MaxOfLanes(d, surrogates)) != 0;
+  out.max = static_cast<char32_t>(hn::GetLane(hn::MaxOfLanes(d, max)));
+#endif
+  Utf8SizeTail(units + i, n - i, out);
+  return out;
+}
+
 Utf32Scan ScanUtf32(const char32_t* in, std::size_t n, char* out, const CodePointSet* set) {
   Utf32Scan scan;
 #if HWY_TARGET == HWY_AVX3_DL
@@ -971,6 +1037,7 @@ HWY_EXPORT(Utf8FromUtf32);
 HWY_EXPORT(Utf8FromUtf16);
 HWY_EXPORT(Utf8FromLatin1);
 HWY_EXPORT(ScanUtf32);
+HWY_EXPORT(Utf8Size);
 
 std::size_t utf8_from_utf32(std::span<const char32_t> in, char* out) noexcept {
   return HWY_DYNAMIC_DISPATCH(Utf8FromUtf32)(in.data(), in.size(), out);
@@ -998,6 +1065,10 @@ std::size_t from_utf32(std::span<const char32_t> in, char* out) noexcept {
 
 std::size_t from_utf16(std::span<const char16_t> in, char* out) noexcept {
   return simd::utf8_from_utf16(in, out);
+}
+
+CodePointScan scan(std::span<const char32_t> code_points) noexcept {
+  return HWY_DYNAMIC_DISPATCH(simd::Utf8Size)(code_points.data(), code_points.size());
 }
 
 std::size_t from_latin1(std::span<const std::uint8_t> in, char* out) noexcept {
@@ -1043,6 +1114,10 @@ std::vector<std::vector<char>> utf8_from_latin1_every_target(std::span<const std
     bytes.resize(HWY_DYNAMIC_DISPATCH(Utf8FromLatin1)(in.data(), in.size(), bytes.data()));
     return bytes;
   });
+}
+
+std::vector<utf8::CodePointScan> utf8_scan_every_target(std::span<const char32_t> in) {
+  return on_every_target([&] { return HWY_DYNAMIC_DISPATCH(Utf8Size)(in.data(), in.size()); });
 }
 
 std::vector<std::pair<std::vector<char>, Utf32Scan>> utf8_from_utf32_scan_every_target(

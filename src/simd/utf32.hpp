@@ -67,6 +67,8 @@ std::vector<std::vector<char>> utf8_from_utf32_every_target(std::span<const char
 std::vector<std::vector<char>> utf8_from_utf16_every_target(std::span<const char16_t> in);
 // The same for utf8_from_latin1.
 std::vector<std::vector<char>> utf8_from_latin1_every_target(std::span<const std::uint8_t> in);
+// The same for utf8::scan.
+std::vector<utf8::CodePointScan> utf8_scan_every_target(std::span<const char32_t> in);
 // The same for utf8_from_utf32_scan.
 std::vector<std::pair<std::vector<char>, Utf32Scan>> utf8_from_utf32_scan_every_target(
     std::span<const char32_t> in, CodePointSet set);

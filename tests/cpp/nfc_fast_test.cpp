@@ -7,6 +7,7 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
+#include <algorithm>
 #include <bit>
 #include <fstream>
 #include <iostream>
@@ -130,6 +131,12 @@ TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
     for (const auto& got : utf8_from_utf32_every_target(text)) {
       ASSERT_EQ(std::string(got.begin(), got.end()), expected);
     }
+    const char32_t top = text.empty() ? 0 : *std::max_element(text.begin(), text.end());
+    for (const utf8::CodePointScan& got : utf8_scan_every_target(text)) {
+      ASSERT_EQ(got.utf8_size, expected.size());
+      ASSERT_FALSE(got.surrogate);
+      ASSERT_EQ(got.max, top);
+    }
     // The same text as UTF-16, and with a lone surrogate in it.
     std::u16string units;
     for (char32_t c : text) {
@@ -163,6 +170,9 @@ TEST(NfcFastPath, VectorTranscoderMatchesScalarAndIcuUnderEveryTarget) {
     ASSERT_EQ(utf8_from_utf32_scalar(text, out.data()), kNotScalarValues);
     ASSERT_EQ(utf8_from_utf32(text, out.data()), kNotScalarValues);
     for (const auto& got : utf8_from_utf32_every_target(text)) ASSERT_TRUE(got.empty());
+    for (const utf8::CodePointScan& got : utf8_scan_every_target(text)) {
+      ASSERT_EQ(got.surrogate, trial % 3 != 0);
+    }
   }
 }
 
